@@ -1,0 +1,102 @@
+// SQL backend: one configuration file with its PostgreSQL connection, the
+// statements prepared on it and the cached source list, plus the four request
+// handlers that serve the protocol engine from it.
+//
+// Failures come back as null, 0 or -1 after one warning has been logged; the
+// caller decides whether they are fatal. Handlers always work on
+// current_backend, which only start-up and backend_update assign.
+#pragma once
+
+#include "proto/proto.h"
+#include "support/dict.h"
+
+#include <cstdint>
+#include <libpq-fe.h>
+#include <memory>
+
+inline constexpr int BACKEND_SLOTS = 10;
+inline constexpr int BACKEND_FETCH_SLOT = 9;
+
+struct backend {
+    dict config;             // key -> heap copy of its value text
+    PGconn *conn;            // null while not connected
+    char *statements[BACKEND_SLOTS]; // slot n: service 1 << n; slot 9: fetch
+    dict sources;            // cached source list; values are all null
+    dict_entry *source_cursor; // entry handed out last; null: start over
+    uint64_t source_refresh; // fetch answers one loaded list may serve
+    uint64_t source_uses;    // answers served since the list was loaded
+    int32_t source_expire;   // seconds a loaded list stays fresh
+    int64_t source_loaded_at; // time() of the last load
+};
+
+struct query_spec {
+    const char *config_key; // null in the end row
+    int32_t columns;        // result columns the service's answer is built from
+};
+
+// The backend in service; null until start-up has loaded one.
+extern backend *current_backend;
+// Configuration path from the command line; update reloads from it.
+extern const char *config_path;
+
+struct pg_result_deleter {
+    void operator()(PGresult *r) const noexcept { PQclear(r); }
+};
+using pg_result_ptr = std::unique_ptr<PGresult, pg_result_deleter>;
+
+struct backend_deleter {
+    void operator()(backend *b) const noexcept;
+};
+// Owns a record under construction; empty when it holds none.
+using backend_ptr = std::unique_ptr<backend, backend_deleter>;
+
+// === in config.cc ===
+// Reads a configuration file into a new, unconnected record owned by the
+// caller (release with backend_free). Null after a warning.
+[[nodiscard]] backend *backend_load(const char *path);
+// Finishes the connection and frees every statement name; the configuration
+// and the source cache stay.
+void backend_close(backend *b);
+// Closes b, frees its configuration values and source list, and b itself.
+void backend_free(backend *b);
+
+// === in connect.cc ===
+// The nine services' query keys in slot order, then an end row {null, 0}.
+extern const query_spec query_specs[BACKEND_SLOTS];
+// Number of the next statement name, shared by every record; wraps at 2^32.
+extern uint32_t stmt_counter;
+// Prepares sql on conn under the next "stmt%u" name. Returns the name (the
+// caller frees it) or null after a warning; a failure still uses a number.
+[[nodiscard]] char *backend_prepare(PGconn *conn, const char *sql, int32_t nparams);
+// (Re)connects b from scratch and prepares every configured statement.
+// 1 when connected; 0 after a warning, with b not connected.
+int32_t backend_connect(backend *b);
+
+// === in query.cc ===
+// Slot of a single-bit service kind (0..8), or -1 for any other value.
+int backend_slot(service_kind svc);
+// True when a failed execution means the connection was lost: the connection
+// is no longer usable, or the SQLSTATE is absent (no result) or of class 08.
+bool backend_connection_lost(const PGconn *conn, const PGresult *res);
+// Runs the service's prepared statement on current_backend with key as its
+// text parameter; after a lost connection reconnects and retries once.
+// Returns rows (status PGRES_TUPLES_OK, owned by the caller) or null, logged.
+// current_backend->conn must not be null; read conn and slots anew after.
+[[nodiscard]] PGresult *backend_query(const char *key, int32_t svc);
+
+// === in handlers.cc ===
+// Loads and connects a new record from config_path and puts it in service;
+// the old one serves on untouched when that fails. 1 or -1.
+int32_t backend_update();
+// 1 when the service's query returns a row for key, 0 when none, -1 on error.
+int32_t backend_check(service_kind svc, dict *params, const char *key);
+// Writes the service's reply value for key into buf. 1 found, 0 not found,
+// -1 on error (buf may hold a partial value then).
+int32_t backend_lookup(service_kind svc, dict *params, const char *key, char *buf,
+                       uint64_t size);
+
+// === in fetch.cc ===
+// Hands out the next entry of the cached source list in rotation, loading the
+// list again after source_refresh answers or source_expire seconds.
+// 1 with the source in buf, 0 when the list is empty, -1 on error.
+int32_t backend_fetch(service_kind svc, dict *params, char *buf, uint64_t size);

@@ -1,0 +1,127 @@
+#include "backend/backend.h"
+
+#include "support/compat.h"
+#include "support/log.h"
+#include "support/util.h"
+
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+backend *current_backend;
+
+namespace {
+
+struct file_closer {
+    void operator()(FILE *f) const noexcept { fclose(f); }
+};
+
+bool is_space(char c) { return isspace(static_cast<unsigned char>(c)) != 0; }
+
+// Parses one setting line into b->config. False after a warning.
+bool load_line(backend *b, char *line) {
+    char *text = trim_spaces(line);
+    if (*text == '\0' || *text == '#')
+        return true;
+
+    char *rest = text;
+    const char *key = strsep(&rest, " \t:");
+    if (rest != nullptr) {
+        // A ":" counts as separator only when white space follows it, so a
+        // value may itself begin with a colon.
+        while (*rest != '\0' && (is_space(*rest) || (*rest == ':' && is_space(rest[1]))))
+            rest++;
+    }
+    if (rest == nullptr || *rest == '\0') {
+        warn_msg("warn: missing value for key %s", key);
+        return false;
+    }
+    if (dict_has(&b->config, key)) {
+        warn_msg("warn: duplicate key %s", key);
+        return false;
+    }
+    char *value = strdup(rest);
+    if (value == nullptr) {
+        warn_sys("warn: strdup");
+        return false;
+    }
+    dict_set(&b->config, key, value);
+    return true;
+}
+
+// Reads an optional 0..INT32_MAX setting into *out. False after a warning.
+template <typename T> bool load_number(backend *b, const char *key, T *out) {
+    auto *text = static_cast<const char *>(dict_find(&b->config, key));
+    if (text == nullptr)
+        return true;
+    const char *error = nullptr;
+    long long n = strtonum(text, 0, INT32_MAX, &error);
+    if (error != nullptr) {
+        warn_msg("warn: bad value for %s: %s", key, error);
+        return false;
+    }
+    *out = static_cast<T>(n);
+    return true;
+}
+
+} // namespace
+
+void backend_deleter::operator()(backend *b) const noexcept { backend_free(b); }
+
+backend *backend_load(const char *path) {
+    backend_ptr b{static_cast<backend *>(calloc(1, sizeof(backend)))};
+    if (!b) {
+        warn_sys("warn: calloc");
+        return nullptr;
+    }
+    b->source_refresh = 1000;
+    b->source_expire = 60;
+
+    std::unique_ptr<FILE, file_closer> file{fopen(path, "r")};
+    if (!file) {
+        warn_sys("warn: \"%s\"", path);
+        return nullptr;
+    }
+
+    char *line = nullptr;
+    size_t cap = 0;
+    ssize_t n;
+    bool ok = true;
+    // A read error ends the file as its end does; what was read is judged.
+    while (ok && (n = getline(&line, &cap, file.get())) != -1) {
+        if (n > 0 && line[n - 1] == '\n')
+            line[n - 1] = '\0';
+        ok = load_line(b.get(), line);
+    }
+    free(line);
+    if (!ok)
+        return nullptr;
+
+    // The expire setting is always judged first.
+    if (!load_number(b.get(), "fetch_source_expire", &b->source_expire) ||
+        !load_number(b.get(), "fetch_source_refresh", &b->source_refresh))
+        return nullptr;
+    return b.release();
+}
+
+void backend_close(backend *b) {
+    for (char *&name : b->statements) {
+        free(name);
+        name = nullptr;
+    }
+    if (b->conn != nullptr) {
+        PQfinish(b->conn);
+        b->conn = nullptr;
+    }
+}
+
+void backend_free(backend *b) {
+    backend_close(b);
+    void *value = nullptr;
+    while (dict_take_root(&b->config, &value))
+        free(value);
+    while (dict_take_root(&b->sources, nullptr))
+        ;
+    free(b);
+}

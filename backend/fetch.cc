@@ -1,0 +1,90 @@
+#include "backend/backend.h"
+
+#include "support/compat.h"
+#include "support/log.h"
+
+#include <cstring>
+#include <ctime>
+
+namespace {
+
+bool list_is_fresh(const backend *b) {
+    // The clock is read only when the use count leaves the list fresh.
+    return b->source_uses < b->source_refresh &&
+           static_cast<int64_t>(time(nullptr)) - b->source_loaded_at < b->source_expire;
+}
+
+void refresh_list(backend *b, const PGresult *res) {
+    // The cursor points into the list; it must go before the entries do.
+    b->source_cursor = nullptr;
+    while (dict_take_root(&b->sources, nullptr))
+        ;
+    for (int row = 0; row < PQntuples(res); row++)
+        dict_set(&b->sources, PQgetvalue(res, row, 0), nullptr);
+    b->source_loaded_at = static_cast<int64_t>(time(nullptr));
+    b->source_uses = 1;
+}
+
+// Runs the fetch statement and refreshes the list unless the list is fresh.
+// 1 when the list may be served, -1 after a warning or without a statement.
+int32_t ensure_list(backend *b) {
+    for (int lost = 0;;) {
+        const char *name = b->statements[BACKEND_FETCH_SLOT];
+        if (name == nullptr)
+            return -1;
+        if (list_is_fresh(b)) {
+            b->source_uses++;
+            return 1;
+        }
+        pg_result_ptr res{PQexecPrepared(b->conn, name, 0, nullptr, nullptr, nullptr, 0)};
+        if (PQresultStatus(res.get()) == PGRES_TUPLES_OK) {
+            if (PQnfields(res.get()) < 1) {
+                warn_msg("warn: fetch source: query returns %d columns, the answer needs 1",
+                         PQnfields(res.get()));
+                return -1;
+            }
+            refresh_list(b, res.get());
+            return 1;
+        }
+        if (!backend_connection_lost(b->conn, res.get())) {
+            warn_msg("warn: PQexecPrepared: %s", PQerrorMessage(b->conn));
+            return -1;
+        }
+        warn_msg("warn: trying to reconnect after error: %s", PQerrorMessage(b->conn));
+        res.reset();
+        int32_t connected = backend_connect(b);
+        if (++lost == 2) {
+            warn_msg("warn: korvane: too many retries");
+            return -1;
+        }
+        if (connected == 0)
+            return -1;
+    }
+}
+
+} // namespace
+
+int32_t backend_fetch(service_kind svc, dict *, char *buf, uint64_t size) {
+    backend *b = current_backend;
+    if (b->conn == nullptr && backend_connect(b) == 0)
+        return -1;
+    if (svc != SVC_SOURCE)
+        return -1;
+    if (ensure_list(b) != 1)
+        return -1;
+
+    const char *source = nullptr;
+    if (dict_next(&b->sources, &b->source_cursor, &source, nullptr) == 0) {
+        b->source_cursor = nullptr;
+        if (dict_next(&b->sources, &b->source_cursor, &source, nullptr) == 0)
+            return 0;
+    }
+    // A line feed would let the value forge reply lines of its own.
+    if (strchr(source, '\n') != nullptr) {
+        warn_msg("warn: fetch source: value holds a line feed");
+        return -1;
+    }
+    if (strlcpy(buf, source, size) >= size)
+        return -1;
+    return 1;
+}

@@ -1,0 +1,110 @@
+#include "backend/backend.h"
+
+#include "support/compat.h"
+#include "support/log.h"
+
+#include <cstdio>
+#include <cstring>
+
+const char *config_path;
+
+namespace {
+
+bool ensure_connected() {
+    return current_backend->conn != nullptr || backend_connect(current_backend) != 0;
+}
+
+int32_t too_large(const char *what) {
+    warn_msg("%s", what);
+    return -1;
+}
+
+int32_t join_rows(const PGresult *res, char *buf, uint64_t size) {
+    memset(buf, 0, size);
+    for (int row = 0; row < PQntuples(res); row++) {
+        if (buf[0] != '\0' && strlcat(buf, ", ", size) >= size)
+            return too_large("warn: result too large");
+        if (strlcat(buf, PQgetvalue(res, row, 0), size) >= size)
+            return too_large("warn: esult too large");
+    }
+    return 1;
+}
+
+int32_t format_value(service_kind svc, const PGresult *res, char *buf, uint64_t size) {
+    int n;
+    switch (svc) {
+    case SVC_ALIAS:
+    case SVC_MAILADDRMAP:
+        return join_rows(res, buf, size);
+    case SVC_DOMAIN:
+    case SVC_NETADDR:
+    case SVC_SOURCE:
+    case SVC_MAILADDR:
+    case SVC_ADDRNAME:
+        if (strlcpy(buf, PQgetvalue(res, 0, 0), size) >= size)
+            return too_large("warn: result too large");
+        return 1;
+    case SVC_CREDENTIALS:
+        n = snprintf(buf, size, "%s:%s", PQgetvalue(res, 0, 0), PQgetvalue(res, 0, 1));
+        break;
+    case SVC_USERINFO:
+        n = snprintf(buf, size, "%s:%s:%s", PQgetvalue(res, 0, 0), PQgetvalue(res, 0, 1),
+                     PQgetvalue(res, 0, 2));
+        break;
+    default:
+        warn_msg("warn: unknown service %d", static_cast<int>(svc));
+        return -1;
+    }
+    if (n < 0 || static_cast<uint64_t>(n) >= size)
+        return too_large("warn: result too large");
+    return 1;
+}
+
+} // namespace
+
+int32_t backend_update() {
+    backend_ptr fresh{backend_load(config_path)};
+    if (!fresh || backend_connect(fresh.get()) == 0)
+        return -1;
+    backend_free(current_backend);
+    current_backend = fresh.release();
+    return 1;
+}
+
+int32_t backend_check(service_kind svc, dict *, const char *key) {
+    if (!ensure_connected())
+        return -1;
+    pg_result_ptr res{backend_query(key, static_cast<int32_t>(svc))};
+    if (!res)
+        return -1;
+    return PQntuples(res.get()) != 0 ? 1 : 0;
+}
+
+int32_t backend_lookup(service_kind svc, dict *, const char *key, char *buf, uint64_t size) {
+    if (!ensure_connected())
+        return -1;
+    pg_result_ptr res{backend_query(key, static_cast<int32_t>(svc))};
+    if (!res)
+        return -1;
+
+    // Reading a column the result does not have would hand a null pointer
+    // to the string routines; a query that returns too few columns is a
+    // configuration fault whatever rows it matches.
+    int slot = backend_slot(svc);
+    const char *name = service_to_name(svc);
+    if (slot >= 0 && PQnfields(res.get()) < query_specs[slot].columns) {
+        warn_msg("warn: lookup %s: query returns %d columns, the answer needs %d", name,
+                 PQnfields(res.get()), query_specs[slot].columns);
+        return -1;
+    }
+    if (PQntuples(res.get()) == 0)
+        return 0;
+    int32_t r = format_value(svc, res.get(), buf, size);
+    // A line feed would end the reply early and let the rest of the value
+    // reach the host as a reply line of its own.
+    if (r == 1 && strchr(buf, '\n') != nullptr) {
+        warn_msg("warn: lookup %s: value holds a line feed", name);
+        return -1;
+    }
+    return r;
+}

@@ -1,0 +1,37 @@
+// korvane: a lookup-table backend for a mail server. The host starts it with
+// the configuration file as its only argument and talks to it over the table
+// protocol on stdin/stdout; everything that can fail at start-up ends the
+// process before the host's first line is read.
+#include "backend/backend.h"
+#include "proto/proto.h"
+#include "support/log.h"
+
+#include <cstdlib>
+#include <unistd.h>
+
+int main(int argc, char *argv[]) {
+    log_setup(1);
+    log_set_verbosity(-1);
+
+    // "+": options end at the first operand, as on BSD; glibc would permute.
+    if (getopt(argc, argv, "+") != -1)
+        die_msg("bad option");
+    argc -= optind;
+    argv += optind;
+    if (argc != 1)
+        die_msg("bogus argument(s)");
+    config_path = argv[0];
+
+    current_backend = backend_load(config_path);
+    if (current_backend == nullptr)
+        die_msg("error parsing config file");
+    if (backend_connect(current_backend) == 0)
+        die_msg("could not connect");
+
+    proto_set_update_handler(backend_update);
+    proto_set_check_handler(backend_check);
+    proto_set_lookup_handler(backend_lookup);
+    proto_set_fetch_handler(backend_fetch);
+    proto_run();
+    exit(0);
+}

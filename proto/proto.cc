@@ -1,0 +1,205 @@
+#include "proto/proto.h"
+
+#include "support/compat.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <err.h>
+#include <string_view>
+
+namespace {
+
+struct service_name {
+    std::string_view name;
+    service_kind kind;
+};
+
+constexpr service_name services[] = {
+    {"alias", SVC_ALIAS},       {"domain", SVC_DOMAIN},     {"credentials", SVC_CREDENTIALS},
+    {"netaddr", SVC_NETADDR},   {"userinfo", SVC_USERINFO}, {"source", SVC_SOURCE},
+    {"mailaddr", SVC_MAILADDR}, {"addrname", SVC_ADDRNAME}, {"mailaddrmap", SVC_MAILADDRMAP},
+};
+
+constexpr std::string_view register_block = "register|alias\n"
+                                            "register|domain\n"
+                                            "register|credentials\n"
+                                            "register|netaddr\n"
+                                            "register|userinfo\n"
+                                            "register|source\n"
+                                            "register|mailaddr\n"
+                                            "register|addrname\n"
+                                            "register|mailaddrmap\n"
+                                            "register|ready\n";
+
+update_handler on_update;
+check_handler on_check;
+lookup_handler on_lookup;
+fetch_handler on_fetch;
+
+char current_table[128];
+dict request_params;
+
+// Splits off the field that ends at the next "|" of *rest; null when there is
+// no separator left.
+char *cut_field(char **rest) {
+    char *field = *rest;
+    char *sep = strchr(field, '|');
+    if (sep == nullptr)
+        return nullptr;
+    *sep = '\0';
+    *rest = sep + 1;
+    return field;
+}
+
+void flush_reply() {
+    if (fflush(stdout) == EOF)
+        err(1, "fflush");
+}
+
+bool starts_with(const char *line, std::string_view prefix) {
+    return strncmp(line, prefix.data(), prefix.size()) == 0;
+}
+
+void serve_request(char *line, size_t len, char *value) {
+    // A NUL inside the line would cut the key short and answer the request
+    // for a different key than the host asked about.
+    if (memchr(line, '\0', len) != nullptr)
+        errx(1, "malformed line");
+    if (!starts_with(line, "table|"))
+        errx(1, "malformed line");
+    char *rest = line + 6;
+
+    char *version = cut_field(&rest);
+    if (version == nullptr)
+        errx(1, "malformed line: missing version");
+    if (strcmp(version, "0.1") != 0)
+        errx(1, "unsupported protocol version: %s", version);
+    if (cut_field(&rest) == nullptr)
+        errx(1, "malformed line: missing timestamp");
+    char *table = cut_field(&rest);
+    if (table == nullptr)
+        errx(1, "malformed line: missing table name");
+    // The table name is informational only; a longer one is cut on purpose.
+    (void)strlcpy(current_table, table, sizeof current_table);
+    char *type = cut_field(&rest);
+    if (type == nullptr)
+        errx(1, "malformed line: missing type");
+
+    if (strcmp(type, "update") == 0) {
+        if (on_update == nullptr)
+            errx(1, "no update handler registered");
+        int32_t r = on_update();
+        printf("update-result|%s|%s\n", rest, r == -1 ? "error" : "ok");
+        flush_reply();
+        return;
+    }
+
+    char *service = cut_field(&rest);
+    if (service == nullptr)
+        errx(1, "malformed line: missing service");
+
+    if (strcmp(type, "fetch") == 0) {
+        if (on_fetch == nullptr)
+            errx(1, "no fetch handler registered");
+        int32_t r = on_fetch(service_from_name(service), &request_params, value,
+                             PROTO_VALUE_SIZE);
+        if (r == 1)
+            printf("fetch-result|%s|found|%s\n", rest, value);
+        else if (r == 0)
+            printf("fetch-result|%s|not-found\n", rest);
+        else
+            printf("fetch-result|%s|error\n", rest);
+        flush_reply();
+        memset(value, 0, PROTO_VALUE_SIZE);
+        return;
+    }
+
+    char *id = cut_field(&rest);
+    if (id == nullptr)
+        errx(1, "malformed line: missing key");
+    const char *key = rest;
+
+    if (strcmp(type, "check") == 0) {
+        if (on_check == nullptr)
+            errx(1, "no check handler registered");
+        int32_t r = on_check(service_from_name(service), &request_params, key);
+        printf("check-result|%s|%s\n", id, r == 1 ? "found" : r == 0 ? "not-found" : "error");
+        flush_reply();
+        return;
+    }
+
+    if (strcmp(type, "lookup") != 0)
+        errx(1, "unknown action %s", type);
+    if (on_lookup == nullptr)
+        errx(1, "no lookup handler registered");
+    int32_t r = on_lookup(service_from_name(service), &request_params, key, value,
+                          PROTO_VALUE_SIZE);
+    if (r == 1)
+        printf("lookup-result|%s|found|%s\n", id, value);
+    else if (r == 0)
+        printf("lookup-result|%s|not-found\n", id);
+    else
+        printf("lookup-result|%s|error\n", id);
+    memset(value, 0, PROTO_VALUE_SIZE);
+    flush_reply();
+}
+
+} // namespace
+
+void proto_set_update_handler(update_handler h) { on_update = h; }
+void proto_set_check_handler(check_handler h) { on_check = h; }
+void proto_set_lookup_handler(lookup_handler h) { on_lookup = h; }
+void proto_set_fetch_handler(fetch_handler h) { on_fetch = h; }
+
+const char *proto_table_name() { return current_table; }
+
+service_kind service_from_name(const char *name) {
+    for (const auto &s : services)
+        if (s.name == name)
+            return s.kind;
+    errx(1, "unknown service %s", name);
+}
+
+const char *service_to_name(service_kind svc) {
+    for (const auto &s : services)
+        if (s.kind == svc)
+            return s.name.data();
+    return nullptr;
+}
+
+int proto_run() {
+    request_params = dict{};
+    char *line = nullptr;
+    size_t cap = 0;
+    bool handshake = true;
+    // Zeroed once here so the handlers never see stale bytes, then again
+    // after every value reply.
+    static char value[PROTO_VALUE_SIZE];
+
+    for (;;) {
+        ssize_t n = getline(&line, &cap, stdin);
+        if (n == -1) {
+            if (ferror(stdin))
+                err(1, "getline");
+            free(line);
+            return 0;
+        }
+        auto len = static_cast<size_t>(n);
+        if (line[len - 1] == '\n')
+            line[--len] = '\0';
+
+        if (!handshake) {
+            serve_request(line, len, value);
+            continue;
+        }
+        if (!starts_with(line, "config|"))
+            errx(1, "unexpected config line: %s", line);
+        if (strcmp(line + 7, "ready") == 0) {
+            fwrite(register_block.data(), 1, register_block.size(), stdout);
+            flush_reply();
+            handshake = false;
+        }
+    }
+}

@@ -1,0 +1,54 @@
+// Table protocol engine: the whole conversation with the host on stdin/stdout.
+//
+// proto_run answers the "config|" handshake with the register block, then
+// reads one "table|" request per line, cuts it in place, calls the handler
+// registered for its type and writes one reply line, flushed at once. Every
+// protocol violation, missing handler, unknown name or I/O failure ends the
+// process with status 1 and one "prog: message" line on stderr (err/errx).
+// Nothing is allocated per request.
+#pragma once
+
+#include "support/dict.h"
+
+#include <cstdint>
+
+using service_kind = uint32_t;
+inline constexpr service_kind SVC_ALIAS = 1u << 0;
+inline constexpr service_kind SVC_DOMAIN = 1u << 1;
+inline constexpr service_kind SVC_CREDENTIALS = 1u << 2;
+inline constexpr service_kind SVC_NETADDR = 1u << 3;
+inline constexpr service_kind SVC_USERINFO = 1u << 4;
+inline constexpr service_kind SVC_SOURCE = 1u << 5;
+inline constexpr service_kind SVC_MAILADDR = 1u << 6;
+inline constexpr service_kind SVC_ADDRNAME = 1u << 7;
+inline constexpr service_kind SVC_MAILADDRMAP = 1u << 8;
+
+inline constexpr uint64_t PROTO_VALUE_SIZE = 2048;
+
+// Handler results: 1 found (update: done), 0 not found, anything else error
+// (for update only -1 is an error). Lookup and fetch write the value into the
+// buffer as NUL-terminated text before they return 1. The params dictionary
+// is always empty. The key is valid only during the call.
+using update_handler = int32_t (*)();
+using check_handler = int32_t (*)(service_kind svc, dict *params, const char *key);
+using lookup_handler = int32_t (*)(service_kind svc, dict *params, const char *key, char *buf,
+                                   uint64_t size);
+using fetch_handler = int32_t (*)(service_kind svc, dict *params, char *buf, uint64_t size);
+
+// Register before proto_run; null empties the slot again.
+void proto_set_update_handler(update_handler h);
+void proto_set_check_handler(check_handler h);
+void proto_set_lookup_handler(lookup_handler h);
+void proto_set_fetch_handler(fetch_handler h);
+
+// Table name of the request being served, cut to 127 bytes; "" before any.
+const char *proto_table_name();
+
+// Maps a protocol service name (exact, case-sensitive) to its kind; an
+// unknown name ends the process with "unknown service %s".
+service_kind service_from_name(const char *name);
+// Protocol name of a single-bit service kind, or null for any other value.
+const char *service_to_name(service_kind svc);
+
+// Serves the host until stdin ends, then returns 0. Returns in no other way.
+int proto_run();
