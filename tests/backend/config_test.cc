@@ -1,0 +1,157 @@
+// Reading configuration files; no database involved.
+#include "backend/backend.h"
+#include "support/log.h"
+
+#include "tests/helpers/process.h"
+
+#include <gtest/gtest.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+std::string warning(const std::string &text) { return log_line("config_test", getpid(), text); }
+
+class config : public ::testing::Test {
+  protected:
+    backend *b = nullptr;
+    std::string err;
+
+    void SetUp() override { log_setup(1); }
+    void TearDown() override {
+        if (b != nullptr)
+            backend_free(b);
+    }
+    // Loads the text as a configuration file; keeps what was logged.
+    backend *load(const std::string &text) {
+        std::string path = temp_path("cfg");
+        write_file(path, text);
+        err = capture_stderr([&] { b = backend_load(path.c_str()); });
+        return b;
+    }
+    std::string value(const char *key) {
+        auto *v = static_cast<const char *>(dict_find(&b->config, key));
+        return v == nullptr ? "<absent>" : v;
+    }
+};
+
+TEST_F(config, EmptyFileLoadsWithDefaults) {
+    for (const char *text : {"", "\n\n   \n", "# comment\n\t# indented comment\n"}) {
+        ASSERT_NE(load(text), nullptr) << text;
+        EXPECT_EQ(b->config.count, 0u);
+        EXPECT_EQ(b->source_expire, 60);
+        EXPECT_EQ(b->source_refresh, 1000u);
+        EXPECT_EQ(b->conn, nullptr);
+        EXPECT_EQ(err, "");
+        backend_free(b);
+        b = nullptr;
+    }
+}
+
+TEST_F(config, SeparatorForms) {
+    ASSERT_NE(load("colon:value1\n"
+                   "spaces   value2\n"
+                   "tab\t\tvalue3\n"
+                   "spacecolon : value4\n"
+                   "double : : value5\n"
+                   "gluedcolon :value6\n"
+                   "lonecolon :\n"
+                   ":emptykey\n"
+                   "inner  a  b\t# not a comment  \n"
+                   "crlf value8\r\n"
+                   "tabcolon:\tvalue9\n"
+                   "unused whatever\n"
+                   "Colon other case\n"
+                   "last no line feed"),
+              nullptr)
+        << err;
+    EXPECT_EQ(value("colon"), "value1");
+    EXPECT_EQ(value("spaces"), "value2");
+    EXPECT_EQ(value("tab"), "value3");
+    EXPECT_EQ(value("spacecolon"), "value4");
+    EXPECT_EQ(value("double"), "value5");
+    EXPECT_EQ(value("gluedcolon"), ":value6");
+    EXPECT_EQ(value("lonecolon"), ":");
+    EXPECT_EQ(value(""), "emptykey");
+    EXPECT_EQ(value("inner"), "a  b\t# not a comment");
+    EXPECT_EQ(value("crlf"), "value8");
+    EXPECT_EQ(value("tabcolon"), "value9");
+    EXPECT_EQ(value("Colon"), "other case");
+    EXPECT_EQ(value("last"), "no line feed");
+    EXPECT_EQ(b->config.count, 14u);
+}
+
+TEST_F(config, MissingValuesFailTheLoad) {
+    for (const char *line : {"key:\n", "key\n", "key:   \n", "  key\t\r\n"}) {
+        EXPECT_EQ(load(std::string("first ok\n") + line + "never read\n"), nullptr) << line;
+        EXPECT_EQ(err, warning("warn: missing value for key key")) << line;
+    }
+}
+
+TEST_F(config, DuplicateKeysFailTheLoadEvenWithEqualValues) {
+    EXPECT_EQ(load("conninfo x\nconninfo x\n"), nullptr);
+    EXPECT_EQ(err, warning("warn: duplicate key conninfo"));
+    EXPECT_NE(load("conninfo x\nConninfo x\n"), nullptr);
+}
+
+TEST_F(config, SourceSettingsAreParsedAndBounded) {
+    ASSERT_NE(load("fetch_source_expire 0\nfetch_source_refresh 2147483647\n"), nullptr);
+    EXPECT_EQ(b->source_expire, 0);
+    EXPECT_EQ(b->source_refresh, 2147483647u);
+    backend_free(b);
+    b = nullptr;
+
+    struct bad {
+        const char *text;
+        const char *warning;
+    };
+    const bad cases[] = {
+        {"fetch_source_expire -1\n", "warn: bad value for fetch_source_expire: too small"},
+        {"fetch_source_expire 2147483648\n", "warn: bad value for fetch_source_expire: too large"},
+        {"fetch_source_expire 10s\n", "warn: bad value for fetch_source_expire: invalid"},
+        {"fetch_source_refresh -5\n", "warn: bad value for fetch_source_refresh: too small"},
+        {"fetch_source_refresh 99999999999\n",
+         "warn: bad value for fetch_source_refresh: too large"},
+        {"fetch_source_refresh many\n", "warn: bad value for fetch_source_refresh: invalid"},
+        // Both bad: the expire setting is judged first and alone.
+        {"fetch_source_refresh x\nfetch_source_expire y\n",
+         "warn: bad value for fetch_source_expire: invalid"},
+    };
+    for (const bad &c : cases) {
+        EXPECT_EQ(load(c.text), nullptr) << c.text;
+        EXPECT_EQ(err, warning(c.warning)) << c.text;
+    }
+}
+
+TEST_F(config, UnreadableFileNamesThePath) {
+    err = capture_stderr([&] { b = backend_load("/nonexistent/korvane.conf"); });
+    EXPECT_EQ(b, nullptr);
+    EXPECT_EQ(err, warning("warn: \"/nonexistent/korvane.conf\": No such file or directory"));
+    err = capture_stderr([&] { b = backend_load("/"); });
+    // A directory opens but reads nothing: it loads as an empty file would.
+    if (b != nullptr) {
+        EXPECT_EQ(b->config.count, 0u);
+    }
+}
+
+TEST_F(config, CloseAndFreeOnAnUnconnectedRecord) {
+    ASSERT_NE(load("conninfo host=/nonexistent\nquery_alias select 1\n"), nullptr);
+    backend_close(b);
+    EXPECT_EQ(b->conn, nullptr);
+    EXPECT_EQ(value("conninfo"), "host=/nonexistent");
+    dict_set(&b->sources, "a", nullptr);
+}
+
+TEST_F(config, ConnectWithoutConninfoFailsAndStaysUnconnected) {
+    ASSERT_NE(load("query_alias select 1\n"), nullptr);
+    log_set_verbosity(-1);
+    err = capture_stderr([&] { EXPECT_EQ(backend_connect(b), 0); });
+    EXPECT_EQ(err, warning("debug: (re)connecting") +
+                       warning("warn: missing \"conninfo\" configuration directive"));
+    EXPECT_EQ(b->conn, nullptr);
+    for (char *name : b->statements)
+        EXPECT_EQ(name, nullptr);
+}
+
+} // namespace

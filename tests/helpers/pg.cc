@@ -1,0 +1,75 @@
+#include "tests/helpers/pg.h"
+
+#include "tests/helpers/process.h"
+
+#include <cstdlib>
+#include <gtest/gtest.h>
+#include <libpq-fe.h>
+#include <memory>
+
+namespace {
+
+struct conn_closer {
+    void operator()(PGconn *c) const noexcept { PQfinish(c); }
+};
+struct result_clearer {
+    void operator()(PGresult *r) const noexcept { PQclear(r); }
+};
+
+std::unique_ptr<PGresult, result_clearer> admin_exec(const std::string &sql) {
+    std::unique_ptr<PGconn, conn_closer> c{PQconnectdb(pg_conninfo().c_str())};
+    if (PQstatus(c.get()) != CONNECTION_OK) {
+        ADD_FAILURE() << "admin connection: " << PQerrorMessage(c.get());
+        return nullptr;
+    }
+    std::unique_ptr<PGresult, result_clearer> r{PQexec(c.get(), sql.c_str())};
+    auto st = PQresultStatus(r.get());
+    if (st != PGRES_COMMAND_OK && st != PGRES_TUPLES_OK) {
+        ADD_FAILURE() << sql << ": " << PQerrorMessage(c.get());
+        return nullptr;
+    }
+    return r;
+}
+
+} // namespace
+
+std::string pg_conninfo() {
+    std::string text = read_file(std::string(PG_STATE_DIR) + "/conninfo");
+    while (!text.empty() && text.back() == '\n')
+        text.pop_back();
+    if (text.empty())
+        ADD_FAILURE() << "no test PostgreSQL server: " << PG_STATE_DIR
+                      << "/conninfo is missing (run the tests through ctest)";
+    return text;
+}
+
+void pg_exec(const std::string &sql) { (void)admin_exec(sql); }
+
+std::string pg_value(const std::string &sql) {
+    auto r = admin_exec(sql);
+    if (!r || PQntuples(r.get()) < 1)
+        return "<none>";
+    return PQgetvalue(r.get(), 0, 0);
+}
+
+int pg_terminate(const std::string &app) {
+    return std::atoi(pg_value("SELECT count(pg_terminate_backend(pid)) FROM pg_stat_activity "
+                              "WHERE application_name = '" +
+                              app + "'")
+                         .c_str());
+}
+
+void pg_control(const std::string &command) {
+    std::string cmd = std::string(PGTEST_SCRIPT) + " " +
+                      command.substr(0, command.find(' ')) + " " + PG_STATE_DIR;
+    size_t space = command.find(' ');
+    if (space != std::string::npos)
+        cmd += command.substr(space);
+    ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
+}
+
+std::string pg_config_file(const std::string &app, const std::string &settings) {
+    std::string path = temp_path("conf");
+    write_file(path, "conninfo " + pg_conninfo() + " application_name=" + app + "\n" + settings);
+    return path;
+}

@@ -1,0 +1,20 @@
+// The throwaway PostgreSQL server that the test run started (scripts/pgtest).
+// A missing server fails the test that asks for it; it is never skipped.
+#pragma once
+
+#include <string>
+
+// Superuser connection string of the test server; fails the test when the
+// server was not started.
+std::string pg_conninfo();
+// Runs SQL on a fresh admin connection; fails the test on error.
+void pg_exec(const std::string &sql);
+// Single value of a one-row query on a fresh admin connection.
+std::string pg_value(const std::string &sql);
+// Ends every session whose application_name is `app`; returns how many.
+int pg_terminate(const std::string &app);
+// Runs scripts/pgtest with the given command (restart fast, down, up, ...).
+void pg_control(const std::string &command);
+// A configuration file with the given settings after a conninfo line for the
+// test server tagged with application_name=app.
+std::string pg_config_file(const std::string &app, const std::string &settings);

@@ -1,0 +1,72 @@
+// Runs programs under test as child processes: a whole conversation at once
+// (stdin from a string, stdout and stderr captured), or line by line.
+#pragma once
+
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+struct run_result {
+    int status = -1; // exit status, or 128 + signal number
+    pid_t pid = -1;
+    std::string out;
+    std::string err;
+};
+
+// Feeds `input` on stdin (or opens `stdin_path`), waits for the exit.
+run_result run_program(const std::vector<std::string> &argv, const std::string &input,
+                       const char *stdin_path = nullptr, const char *stdout_path = nullptr);
+
+// "prog[pid]: text\n", the form of the program's own log lines.
+std::string log_line(const std::string &prog, pid_t pid, const std::string &text);
+
+// A child spoken to one line at a time; stderr is kept in a file.
+class child_process {
+  public:
+    child_process() = default;
+    child_process(const child_process &) = delete;
+    child_process &operator=(const child_process &) = delete;
+    ~child_process();
+
+    bool start(const std::vector<std::string> &argv);
+    void send(const std::string &line); // appends the line feed
+    // Next stdout line without its line feed; "<eof>" or "<timeout>".
+    std::string read_line(int timeout_ms = 20000);
+    // Sends the line and reads one reply line.
+    std::string ask(const std::string &line) {
+        send(line);
+        return read_line();
+    }
+    int finish(); // closes stdin, waits, returns the status as run_result does
+    std::string err() const;
+    pid_t pid() const { return pid_; }
+
+  private:
+    pid_t pid_ = -1;
+    int in_ = -1;
+    int out_ = -1;
+    std::string err_path_;
+    std::string pending_;
+};
+
+std::string read_file(const std::string &path);
+void write_file(const std::string &path, const std::string &text);
+// A new temporary file path that is removed at process exit.
+std::string temp_path(const char *tag);
+// Open file descriptors of this process.
+int count_open_fds();
+// Resident set size of this process in KiB.
+long rss_kib();
+
+// Runs fn with this process's stderr sent to a file; returns what it wrote.
+template <typename F> std::string capture_stderr(F fn);
+int stderr_redirect_begin(const std::string &path);
+void stderr_redirect_end(int saved);
+
+template <typename F> std::string capture_stderr(F fn) {
+    std::string path = temp_path("stderr");
+    int saved = stderr_redirect_begin(path);
+    fn();
+    stderr_redirect_end(saved);
+    return read_file(path);
+}

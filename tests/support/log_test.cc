@@ -1,0 +1,123 @@
+#include "support/log.h"
+
+#include "tests/helpers/process.h"
+
+#include <cerrno>
+#include <cstring>
+#include <gtest/gtest.h>
+#include <string>
+#include <unistd.h>
+
+// The null-format paths are part of the logging contract.
+#pragma GCC diagnostic ignored "-Wformat-security"
+
+namespace {
+
+std::string line(const std::string &text) { return log_line("support_test", getpid(), text); }
+
+class log : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        log_setup(1);
+        log_set_verbosity(0);
+    }
+    void TearDown() override { log_set_verbosity(0); }
+};
+
+TEST_F(log, WarnLineCarriesNameAndPid) {
+    EXPECT_EQ(capture_stderr([] { warn_msg("warn: %s %d", "disk", 3); }), line("warn: disk 3"));
+    EXPECT_EQ(capture_stderr([] { info_msg("hello"); }), line("hello"));
+    EXPECT_EQ(capture_stderr([] { log_printf(7, "x%sy", "|"); }), line("x|y"));
+}
+
+TEST_F(log, WarnSysAppendsTheErrorText) {
+    EXPECT_EQ(capture_stderr([] {
+                  errno = ENOENT;
+                  warn_sys("warn: \"%s\"", "/nope");
+              }),
+              line("warn: \"/nope\": No such file or directory"));
+    const char *null_format = nullptr;
+    EXPECT_EQ(capture_stderr([&] {
+                  errno = EACCES;
+                  warn_sys(null_format);
+              }),
+              line("Permission denied"));
+}
+
+TEST_F(log, DebugNeedsTheLowestVerbosityBit) {
+    for (int32_t mask : {0, 2}) {
+        log_set_verbosity(mask);
+        EXPECT_EQ(capture_stderr([] { debug_msg("debug: x"); }), "") << mask;
+    }
+    for (int32_t mask : {1, -1}) {
+        log_set_verbosity(mask);
+        EXPECT_EQ(capture_stderr([] { debug_msg("debug: x"); }), line("debug: x")) << mask;
+    }
+}
+
+TEST_F(log, TraceNeedsACommonBit) {
+    log_set_verbosity(6);
+    EXPECT_EQ(capture_stderr([] { trace_msg(4, "t"); }), line("t"));
+    log_set_verbosity(1);
+    EXPECT_EQ(capture_stderr([] { trace_msg(4, "t"); }), "");
+}
+
+std::string fatal_re(const std::string &text) {
+    return "^support_test\\[[0-9]+\\]: fatal: " + text + "\n$";
+}
+
+TEST(log_death, DieSysAppendsAnErrorTextOnlyWhenThereIsOne) {
+    log_setup(1);
+    EXPECT_EXIT(
+        {
+            errno = 0;
+            die_sys("x %d", 1);
+        },
+        ::testing::ExitedWithCode(1), fatal_re("x 1"));
+    EXPECT_EXIT(
+        {
+            errno = ENOMEM;
+            die_sys("dict_set: malloc");
+        },
+        ::testing::ExitedWithCode(1), fatal_re("dict_set: malloc: Cannot allocate memory"));
+}
+
+TEST(log_death, DieMsgNeverAppendsAnErrorText) {
+    log_setup(1);
+    EXPECT_EXIT(
+        {
+            errno = EIO;
+            die_msg("could not connect");
+        },
+        ::testing::ExitedWithCode(1), fatal_re("could not connect"));
+}
+
+TEST(log_death, NullFormatLogsTheSavedErrorText) {
+    log_setup(1);
+    const char *null_format = nullptr;
+    EXPECT_EXIT(
+        {
+            errno = EIO;
+            die_sys(null_format);
+        },
+        ::testing::ExitedWithCode(1), fatal_re("Input/output error"));
+    EXPECT_EXIT(
+        {
+            errno = EIO;
+            die_msg(null_format);
+        },
+        ::testing::ExitedWithCode(1), fatal_re(strerror(0)));
+}
+
+TEST(log_death, LongFatalMessageIsCutWithoutErrorText) {
+    log_setup(1);
+    std::string longtext(1500, 'm');
+    EXPECT_EXIT(
+        {
+            errno = EIO;
+            die_sys("%s", longtext.c_str());
+        },
+        ::testing::ExitedWithCode(1), fatal_re(std::string(1023, 'm')));
+}
+
+} // namespace
