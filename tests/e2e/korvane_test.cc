@@ -1,0 +1,383 @@
+// The built korvane serving a scripted host conversation against the real
+// throwaway PostgreSQL server: stdout byte for byte, stderr lines and the
+// exit status.
+#include "tests/helpers/pg.h"
+#include "tests/helpers/process.h"
+
+#include <gtest/gtest.h>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+const std::string korvane = KORVANE_BIN;
+const std::string registers = "register|alias\nregister|domain\nregister|credentials\n"
+                              "register|netaddr\nregister|userinfo\nregister|source\n"
+                              "register|mailaddr\nregister|addrname\nregister|mailaddrmap\n"
+                              "register|ready\n";
+const std::string hello = "config|protocol|0.1\nconfig|ready\n";
+
+std::string q(const char *svc, const char *cols) {
+    return std::string("query_") + svc + " SELECT " + cols + " FROM e2e WHERE svc = '" + svc +
+           "' AND k = $1 ORDER BY pos\n";
+}
+
+const std::string services = q("alias", "v") + q("domain", "v") + q("credentials", "v, v2") +
+                             q("netaddr", "v") + q("userinfo", "v, v2, v3") + q("source", "v") +
+                             q("mailaddr", "v") + q("addrname", "v") + q("mailaddrmap", "v") +
+                             "fetch_source SELECT s FROM e2e_src\n";
+
+std::string req(const std::string &type, const std::string &svc, const std::string &id,
+                const std::string &key) {
+    return "table|0.1|1700000000.000000|mytable|" + type + "|" + svc + "|" + id + "|" + key + "\n";
+}
+std::string fetch(const std::string &id) {
+    return "table|0.1|1700000000.000000|mytable|fetch|source|" + id + "\n";
+}
+
+class e2e : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        pg_exec(R"sql(
+DROP TABLE IF EXISTS e2e, e2e_src;
+CREATE TABLE e2e (svc text, k text, v text, v2 text, v3 text, pos int);
+CREATE TABLE e2e_src (s text);
+INSERT INTO e2e VALUES
+ ('alias', 'postmaster', 'root', NULL, NULL, 1),
+ ('alias', 'postmaster', 'admin@example.org', NULL, NULL, 2),
+ ('alias', 'emptyfirst', '', NULL, NULL, 1),
+ ('alias', 'emptyfirst', 'x', NULL, NULL, 2),
+ ('alias', 'emptymid', 'x', NULL, NULL, 1),
+ ('alias', 'emptymid', '', NULL, NULL, 2),
+ ('alias', 'emptymid', 'y', NULL, NULL, 3),
+ ('alias', 'sepfull', repeat('a', 2046), NULL, NULL, 1),
+ ('alias', 'sepfull', 'b', NULL, NULL, 2),
+ ('alias', 'valfull', repeat('a', 2000), NULL, NULL, 1),
+ ('alias', 'valfull', repeat('b', 46), NULL, NULL, 2),
+ ('alias', 'valfits', repeat('a', 2000), NULL, NULL, 1),
+ ('alias', 'valfits', repeat('b', 45), NULL, NULL, 2),
+ ('alias', 'forged', E'x\nlookup-result|evil|found|attacker@evil', NULL, NULL, 1),
+ ('domain', 'example.org', 'example.org', NULL, NULL, 1),
+ ('domain', 'example.org', 'ignored', NULL, NULL, 2),
+ ('domain', 'fits', repeat('d', 2047), NULL, NULL, 1),
+ ('domain', 'toolong', repeat('d', 2048), NULL, NULL, 1),
+ ('credentials', 'bob', 'bob', '{BLF-CRYPT}$2y$05$abc', NULL, 1),
+ ('credentials', 'nopass', 'nopass', NULL, NULL, 1),
+ ('credentials', 'fits', repeat('c', 2000), repeat('p', 46), NULL, 1),
+ ('credentials', 'toolong', repeat('c', 2000), repeat('p', 47), NULL, 1),
+ ('netaddr', '192.0.2.1', '192.0.2.0/24', NULL, NULL, 1),
+ ('userinfo', 'bob', '1000', '1000', '/var/vmail/bob', 1),
+ ('userinfo', 'fits', '1', '2', repeat('h', 2043), 1),
+ ('userinfo', 'toolong', '1', '2', repeat('h', 2044), 1),
+ ('source', '192.0.2.10', '192.0.2.10', NULL, NULL, 1),
+ ('mailaddr', 'bob@example.org', 'bob@example.org', NULL, NULL, 1),
+ ('addrname', 'bob@example.org', 'Bob Example', NULL, NULL, 1),
+ ('mailaddrmap', 'bob@example.org', 'bob@example.org', NULL, NULL, 1),
+ ('mailaddrmap', 'bob@example.org', 'b@example.org', NULL, NULL, 2);
+INSERT INTO e2e_src VALUES ('b'), ('a'), ('c'), ('a');
+)sql");
+    }
+    static std::string config(const std::string &extra = "", const std::string &app = "e2e") {
+        return pg_config_file(app, services + extra);
+    }
+    static std::string warn(const run_result &r, const std::string &text) {
+        return log_line("korvane", r.pid, text);
+    }
+};
+
+TEST_F(e2e, EveryServiceAnswersCheckAndLookup) {
+    std::string input = hello;
+    std::string expect = registers;
+    struct ask {
+        const char *svc, *key, *value; // null value: not found
+    };
+    const ask asks[] = {
+        {"alias", "postmaster", "root, admin@example.org"},
+        {"alias", "nobody", nullptr},
+        {"domain", "example.org", "example.org"},
+        {"domain", "example.com", nullptr},
+        {"credentials", "bob", "bob:{BLF-CRYPT}$2y$05$abc"},
+        {"credentials", "nopass", "nopass:"},
+        {"netaddr", "192.0.2.1", "192.0.2.0/24"},
+        {"userinfo", "bob", "1000:1000:/var/vmail/bob"},
+        {"source", "192.0.2.10", "192.0.2.10"},
+        {"mailaddr", "bob@example.org", "bob@example.org"},
+        {"addrname", "bob@example.org", "Bob Example"},
+        {"mailaddrmap", "bob@example.org", "bob@example.org, b@example.org"},
+        {"mailaddrmap", "", nullptr},
+    };
+    int id = 0;
+    for (const ask &a : asks) {
+        std::string n = std::to_string(id++);
+        input += req("check", a.svc, "c" + n, a.key) + req("lookup", a.svc, "l" + n, a.key);
+        expect += "check-result|c" + n + (a.value ? "|found\n" : "|not-found\n");
+        expect += "lookup-result|l" + n +
+                  (a.value ? std::string("|found|") + a.value + "\n" : "|not-found\n");
+    }
+    run_result r = run_program({korvane, config()}, input);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, expect);
+    EXPECT_EQ(r.err, warn(r, "debug: (re)connecting") + warn(r, "debug: connected"));
+}
+
+TEST_F(e2e, JoinsKeepEmptyValuesInPlace) {
+    run_result r = run_program({korvane, config()}, hello + req("lookup", "alias", "1", "emptyfirst") +
+                                                        req("lookup", "alias", "2", "emptymid"));
+    EXPECT_EQ(r.out, registers + "lookup-result|1|found|x\nlookup-result|2|found|x, , y\n");
+}
+
+TEST_F(e2e, ValuesUpTo2047BytesFitAndLongerOnesFail) {
+    std::string input = hello + req("lookup", "domain", "1", "fits") +
+                        req("lookup", "domain", "2", "toolong") +
+                        req("lookup", "credentials", "3", "fits") +
+                        req("lookup", "credentials", "4", "toolong") +
+                        req("lookup", "userinfo", "5", "fits") +
+                        req("lookup", "userinfo", "6", "toolong") +
+                        req("lookup", "alias", "7", "valfits") +
+                        req("lookup", "alias", "8", "sepfull") +
+                        req("lookup", "alias", "9", "valfull") +
+                        req("lookup", "alias", "10", "postmaster");
+    run_result r = run_program({korvane, config()}, input);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out,
+              registers + "lookup-result|1|found|" + std::string(2047, 'd') +
+                  "\nlookup-result|2|error\n"
+                  "lookup-result|3|found|" +
+                  std::string(2000, 'c') + ":" + std::string(46, 'p') +
+                  "\nlookup-result|4|error\n"
+                  "lookup-result|5|found|1:2:" +
+                  std::string(2043, 'h') +
+                  "\nlookup-result|6|error\n"
+                  "lookup-result|7|found|" +
+                  std::string(2000, 'a') + ", " + std::string(45, 'b') +
+                  "\nlookup-result|8|error\nlookup-result|9|error\n"
+                  "lookup-result|10|found|root, admin@example.org\n");
+    const std::string large = warn(r, "warn: result too large");
+    EXPECT_EQ(r.err, warn(r, "debug: (re)connecting") + warn(r, "debug: connected") + large +
+                         large + large + large + warn(r, "warn: esult too large"));
+}
+
+// Regression: a value holding a line feed used to end the reply early and
+// hand the host a forged reply line of its own.
+TEST_F(e2e, ValueHoldingALineFeedCannotForgeAReply) {
+    pg_exec("INSERT INTO e2e_src VALUES (E'z\\nfetch-result|evil|found|x')");
+    std::string conf = config();
+    run_result r = run_program({korvane, conf}, hello + req("lookup", "alias", "1", "forged") +
+                                                    fetch("f1") + fetch("f2") + fetch("f3") +
+                                                    fetch("f4") + req("check", "alias", "2", "forged"));
+    pg_exec("DELETE FROM e2e_src WHERE s LIKE 'z%'");
+    EXPECT_EQ(r.out, registers + "lookup-result|1|error\nfetch-result|f1|found|a\n"
+                                 "fetch-result|f2|found|b\nfetch-result|f3|found|c\n"
+                                 "fetch-result|f4|error\ncheck-result|2|found\n");
+    EXPECT_NE(r.err.find(warn(r, "warn: lookup alias: value holds a line feed")), std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find(warn(r, "warn: fetch source: value holds a line feed")),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(r.err.find("attacker"), std::string::npos);
+    EXPECT_EQ(r.err.find("evil"), std::string::npos);
+}
+
+// Regression: a query with fewer columns than its answer needs used to hand
+// a null pointer to a string routine.
+TEST_F(e2e, QueryWithTooFewColumnsFails) {
+    std::string conf = pg_config_file(
+        "e2e", "query_credentials SELECT v FROM e2e WHERE k = $1\n"
+               "query_userinfo SELECT v, v2 FROM e2e WHERE k = $1\n"
+               "query_alias SELECT FROM e2e WHERE k = $1\n"
+               "fetch_source SELECT FROM e2e_src\n");
+    run_result r = run_program({korvane, conf}, hello + req("lookup", "credentials", "1", "bob") +
+                                                    req("lookup", "userinfo", "2", "bob") +
+                                                    req("lookup", "alias", "3", "postmaster") +
+                                                    req("check", "alias", "4", "postmaster") +
+                                                    fetch("5"));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, registers + "lookup-result|1|error\nlookup-result|2|error\n"
+                                 "lookup-result|3|error\ncheck-result|4|found\n"
+                                 "fetch-result|5|error\n");
+    EXPECT_EQ(r.err,
+              warn(r, "debug: (re)connecting") + warn(r, "debug: connected") +
+                  warn(r, "warn: lookup credentials: query returns 1 columns, the answer needs 2") +
+                  warn(r, "warn: lookup userinfo: query returns 2 columns, the answer needs 3") +
+                  warn(r, "warn: lookup alias: query returns 0 columns, the answer needs 1") +
+                  warn(r, "warn: fetch source: query returns 0 columns, the answer needs 1"));
+}
+
+TEST_F(e2e, FetchRotatesThroughTheSortedList) {
+    std::string input = hello;
+    for (int i = 0; i < 7; i++)
+        input += fetch(std::to_string(i));
+    input += "table|0.1|1|t|fetch|alias|x\n";
+    run_result r = run_program({korvane, config()}, input);
+    EXPECT_EQ(r.out, registers + "fetch-result|0|found|a\nfetch-result|1|found|b\n"
+                                 "fetch-result|2|found|c\nfetch-result|3|found|a\n"
+                                 "fetch-result|4|found|b\nfetch-result|5|found|c\n"
+                                 "fetch-result|6|found|a\nfetch-result|x|error\n");
+}
+
+TEST_F(e2e, FetchRefreshesByUseCount) {
+    child_process k;
+    ASSERT_TRUE(k.start({korvane, config("fetch_source_refresh 3\n")}));
+    k.send(hello.substr(0, hello.size() - 1));
+    for (int i = 0; i < 10; i++)
+        ASSERT_NE(k.read_line(), "<timeout>");
+    EXPECT_EQ(k.ask(fetch("1").substr(0, fetch("1").size() - 1)), "fetch-result|1|found|a");
+    EXPECT_EQ(k.ask("table|0.1|1|t|fetch|source|2"), "fetch-result|2|found|b");
+    pg_exec("INSERT INTO e2e_src VALUES ('0new')");
+    EXPECT_EQ(k.ask("table|0.1|1|t|fetch|source|3"), "fetch-result|3|found|c");
+    // The fourth answer reloads the list and starts again at its smallest.
+    EXPECT_EQ(k.ask("table|0.1|1|t|fetch|source|4"), "fetch-result|4|found|0new");
+    EXPECT_EQ(k.ask("table|0.1|1|t|fetch|source|5"), "fetch-result|5|found|a");
+    pg_exec("DELETE FROM e2e_src WHERE s = '0new'");
+    EXPECT_EQ(k.finish(), 0);
+}
+
+TEST_F(e2e, FetchRefreshesByAgeAndCachesAnEmptyList) {
+    pg_exec("CREATE TABLE IF NOT EXISTS e2e_src2 (s text); TRUNCATE e2e_src2");
+    std::string conf = pg_config_file("e2e", "fetch_source SELECT s FROM e2e_src2\n"
+                                             "fetch_source_expire 1\n");
+    child_process k;
+    ASSERT_TRUE(k.start({korvane, conf}));
+    k.send("config|ready");
+    for (int i = 0; i < 10; i++)
+        ASSERT_NE(k.read_line(), "<timeout>");
+    EXPECT_EQ(k.ask("table|0.1|1|t|fetch|source|1"), "fetch-result|1|not-found");
+    pg_exec("INSERT INTO e2e_src2 VALUES ('s1')");
+    // Still the cached empty list until it is a second old.
+    EXPECT_EQ(k.ask("table|0.1|1|t|fetch|source|2"), "fetch-result|2|not-found");
+    usleep(2100 * 1000);
+    EXPECT_EQ(k.ask("table|0.1|1|t|fetch|source|3"), "fetch-result|3|found|s1");
+    EXPECT_EQ(k.ask("table|0.1|1|t|fetch|source|4"), "fetch-result|4|found|s1");
+    EXPECT_EQ(k.finish(), 0);
+}
+
+TEST_F(e2e, UpdateTakesEffectOrLeavesTheOldBackendServing) {
+    std::string conf = config("", "e2e_update");
+    child_process k;
+    ASSERT_TRUE(k.start({korvane, conf}));
+    k.send("config|ready");
+    for (int i = 0; i < 10; i++)
+        ASSERT_NE(k.read_line(), "<timeout>");
+    EXPECT_EQ(k.ask("table|0.1|1|t|lookup|domain|1|example.org"),
+              "lookup-result|1|found|example.org");
+
+    std::string old_text = read_file(conf);
+    // A broken file: the old backend serves on.
+    write_file(conf, old_text + "conninfo twice\n");
+    EXPECT_EQ(k.ask("table|0.1|1|t|update|u1"), "update-result|u1|error");
+    EXPECT_EQ(k.ask("table|0.1|1|t|lookup|domain|2|example.org"),
+              "lookup-result|2|found|example.org");
+    // An unreachable database: the old backend serves on.
+    write_file(conf, "conninfo host=127.0.0.1 port=1 connect_timeout=5\n" + services);
+    EXPECT_EQ(k.ask("table|0.1|1|t|update|u2"), "update-result|u2|error");
+    EXPECT_EQ(k.ask("table|0.1|1|t|lookup|domain|3|example.org"),
+              "lookup-result|3|found|example.org");
+    // A good file that drops the domain query and changes the alias query.
+    write_file(conf, "conninfo " + pg_conninfo() +
+                         " application_name=e2e_update\n"
+                         "query_alias SELECT upper(v) FROM e2e WHERE svc = 'alias' AND k = $1 "
+                         "ORDER BY pos\n");
+    EXPECT_EQ(k.ask("table|0.1|1|t|update|u3"), "update-result|u3|ok");
+    EXPECT_EQ(k.ask("table|0.1|1|t|lookup|alias|4|postmaster"),
+              "lookup-result|4|found|ROOT, ADMIN@EXAMPLE.ORG");
+    EXPECT_EQ(k.ask("table|0.1|1|t|lookup|domain|5|example.org"), "lookup-result|5|error");
+    EXPECT_EQ(k.ask("table|0.1|1|t|fetch|source|6"), "fetch-result|6|error");
+    // Only the new backend's connection is left.
+    EXPECT_EQ(pg_value("SELECT count(*) FROM pg_stat_activity WHERE application_name = "
+                       "'e2e_update'"),
+              "1");
+    EXPECT_EQ(k.finish(), 0);
+    std::string err = k.err();
+    EXPECT_NE(err.find("warn: duplicate key conninfo"), std::string::npos) << err;
+    EXPECT_NE(err.find("warn: PQconnectdb: "), std::string::npos) << err;
+}
+
+TEST_F(e2e, TerminatedConnectionIsHealedMidConversation) {
+    child_process k;
+    ASSERT_TRUE(k.start({korvane, config("", "e2e_terminate")}));
+    k.send("config|ready");
+    for (int i = 0; i < 10; i++)
+        ASSERT_NE(k.read_line(), "<timeout>");
+    for (int round = 0; round < 3; round++) {
+        EXPECT_EQ(k.ask("table|0.1|1|t|check|domain|a|example.org"), "check-result|a|found");
+        EXPECT_EQ(pg_terminate("e2e_terminate"), 1);
+        usleep(50 * 1000);
+        EXPECT_EQ(k.ask("table|0.1|1|t|lookup|alias|b|postmaster"),
+                  "lookup-result|b|found|root, admin@example.org");
+        EXPECT_EQ(pg_terminate("e2e_terminate"), 1);
+        usleep(50 * 1000);
+        // The cached list and its cursor survive the reconnects.
+        EXPECT_EQ(k.ask("table|0.1|1|t|fetch|source|c"),
+                  std::string("fetch-result|c|found|") + "abc"[round]);
+    }
+    EXPECT_EQ(k.finish(), 0);
+}
+
+TEST_F(e2e, StartupFailuresWriteNothingToStdout) {
+    std::string good = config();
+    std::string broken = temp_path("broken");
+    write_file(broken, "conninfo\n");
+    std::string unreachable = temp_path("unreachable");
+    write_file(unreachable, "conninfo host=127.0.0.1 port=1 connect_timeout=5\n");
+    struct failure {
+        std::vector<std::string> args;
+        const char *message;
+    };
+    const failure cases[] = {
+        {{}, "bogus argument(s)"},
+        {{good, good}, "bogus argument(s)"},
+        {{good, "-x"}, "bogus argument(s)"},
+        {{"-x", good}, "bad option"},
+        {{"-h"}, "bad option"},
+        {{"/nonexistent/korvane.conf"}, "error parsing config file"},
+        {{broken}, "error parsing config file"},
+        {{unreachable}, "could not connect"},
+    };
+    for (const failure &f : cases) {
+        std::vector<std::string> argv{korvane};
+        argv.insert(argv.end(), f.args.begin(), f.args.end());
+        run_result r = run_program(argv, hello);
+        SCOPED_TRACE(f.message);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "");
+        std::string fatal = warn(r, std::string("fatal: ") + f.message);
+        ASSERT_GE(r.err.size(), fatal.size());
+        EXPECT_EQ(r.err.substr(r.err.size() - fatal.size()), fatal) << r.err;
+    }
+    run_result r = run_program({korvane, "-x", good}, "");
+    // The option parser names the option first, under the name it was run as.
+    EXPECT_EQ(r.err, korvane + ": invalid option -- 'x'\n" + warn(r, "fatal: bad option"));
+    r = run_program({korvane, "/nonexistent/korvane.conf"}, "");
+    EXPECT_EQ(r.err, warn(r, "warn: \"/nonexistent/korvane.conf\": No such file or directory") +
+                         warn(r, "fatal: error parsing config file"));
+}
+
+TEST_F(e2e, DoubleDashEndsOptions) {
+    run_result r = run_program({korvane, "--", config()}, hello);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, registers);
+}
+
+TEST_F(e2e, EndOfInputAtAnyPointExitsZero) {
+    std::string conf = config();
+    for (const std::string &input :
+         {std::string(), std::string("config|x\n"), hello,
+          hello + req("lookup", "alias", "1", "postmaster"),
+          hello + "table|0.1|1|t|lookup|alias|1|postmaster"}) {
+        run_result r = run_program({korvane, conf}, input);
+        EXPECT_EQ(r.status, 0) << input;
+    }
+}
+
+TEST_F(e2e, MissingFetchStatementAndServiceQueriesGiveErrors) {
+    std::string conf = pg_config_file("e2e", "query_alias SELECT v FROM e2e WHERE k = $1\n");
+    run_result r = run_program({korvane, conf}, hello + fetch("1") +
+                                                    req("check", "domain", "2", "example.org") +
+                                                    req("lookup", "domain", "3", "example.org"));
+    EXPECT_EQ(r.out, registers + "fetch-result|1|error\ncheck-result|2|error\n"
+                                 "lookup-result|3|error\n");
+    EXPECT_EQ(r.err, warn(r, "debug: (re)connecting") + warn(r, "debug: connected"));
+}
+
+} // namespace
