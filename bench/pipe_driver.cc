@@ -1,0 +1,111 @@
+#include "bench/pipe_driver.h"
+
+#include <csignal>
+#include <sched.h>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+// With two cores, a child that shares its core with the driver measures the
+// scheduler more than itself; each gets a core of its own where there are two.
+void pin_to_cpu(int cpu) {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(cpu, &set);
+    (void)sched_setaffinity(0, sizeof set, &set);
+}
+
+} // namespace
+
+void pipe_pin_driver() {
+    if (sysconf(_SC_NPROCESSORS_ONLN) > 1)
+        pin_to_cpu(1);
+}
+
+pipe_child pipe_spawn(int (*fn)(void *), void *arg, bool quiet) {
+    signal(SIGPIPE, SIG_IGN);
+    int in[2], out[2];
+    pipe_child c;
+    if (pipe(in) != 0 || pipe(out) != 0)
+        return c;
+    fflush(nullptr);
+    c.pid = fork();
+    if (c.pid == 0) {
+        pin_to_cpu(0);
+        dup2(in[0], 0);
+        dup2(out[1], 1);
+        if (quiet) {
+            int devnull = open("/dev/null", O_WRONLY);
+            dup2(devnull, 2);
+        }
+        close(in[0]);
+        close(in[1]);
+        close(out[0]);
+        close(out[1]);
+        int status = fn(arg);
+        fflush(nullptr);
+        _exit(status);
+    }
+    close(in[0]);
+    close(out[1]);
+    c.to_child = in[1];
+    c.from_child = out[0];
+    return c;
+}
+
+bool pipe_write(pipe_child &c, const std::string &data) {
+    size_t done = 0;
+    while (done < data.size()) {
+        ssize_t n = write(c.to_child, data.data() + done, data.size() - done);
+        if (n <= 0)
+            return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool pipe_read_line(pipe_child &c, std::string &line) {
+    for (;;) {
+        size_t nl = c.pending.find('\n', c.offset);
+        if (nl != std::string::npos) {
+            line.assign(c.pending, c.offset, nl - c.offset);
+            c.offset = nl + 1;
+            return true;
+        }
+        // Drop what was consumed only when refilling, so reading stays
+        // linear in the bytes read.
+        c.pending.erase(0, c.offset);
+        c.offset = 0;
+        char buf[65536];
+        ssize_t n = read(c.from_child, buf, sizeof buf);
+        if (n <= 0)
+            return false;
+        c.pending.append(buf, static_cast<size_t>(n));
+    }
+}
+
+int pipe_finish(pipe_child &c, double *cpu_seconds) {
+    if (c.to_child >= 0)
+        close(c.to_child);
+    c.to_child = -1;
+    int st = 0;
+    rusage ru{};
+    wait4(c.pid, &st, 0, &ru);
+    if (cpu_seconds != nullptr)
+        *cpu_seconds = static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+                       static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+    close(c.from_child);
+    return WIFEXITED(st) ? WEXITSTATUS(st) : 128;
+}
+
+double now_seconds() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}

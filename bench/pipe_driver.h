@@ -1,0 +1,27 @@
+// A child process behind two pipes, driven as a host drives a table backend.
+#pragma once
+
+#include <string>
+#include <sys/types.h>
+
+struct pipe_child {
+    pid_t pid = -1;
+    int to_child = -1;   // the child's stdin
+    int from_child = -1; // the child's stdout
+    std::string pending; // read but not yet returned, from offset on
+    size_t offset = 0;
+};
+
+// Keeps the driver on the second core; children run on the first.
+void pipe_pin_driver();
+// Forks a child whose stdin and stdout are pipes and runs fn in it; fn's
+// result becomes the child's exit status. stderr goes to /dev/null when quiet.
+pipe_child pipe_spawn(int (*fn)(void *), void *arg, bool quiet);
+// Writes all of data; false on error.
+bool pipe_write(pipe_child &c, const std::string &data);
+// Reads one line (without its line feed) into line; false at end of input.
+bool pipe_read_line(pipe_child &c, std::string &line);
+// Closes the child's stdin and waits for it; returns its exit status and,
+// when cpu_seconds is given, the user plus system time the child used.
+int pipe_finish(pipe_child &c, double *cpu_seconds = nullptr);
+double now_seconds();
