@@ -90,16 +90,20 @@ bool pipe_read_line(pipe_child &c, std::string &line) {
     }
 }
 
-int pipe_finish(pipe_child &c, double *cpu_seconds) {
+int pipe_finish(pipe_child &c, double *user_seconds, double *sys_seconds) {
     if (c.to_child >= 0)
         close(c.to_child);
     c.to_child = -1;
     int st = 0;
     rusage ru{};
     wait4(c.pid, &st, 0, &ru);
-    if (cpu_seconds != nullptr)
-        *cpu_seconds = static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
-                       static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+    auto seconds = [](const timeval &tv) {
+        return static_cast<double>(tv.tv_sec) + static_cast<double>(tv.tv_usec) / 1e6;
+    };
+    if (user_seconds != nullptr)
+        *user_seconds = seconds(ru.ru_utime);
+    if (sys_seconds != nullptr)
+        *sys_seconds = seconds(ru.ru_stime);
     close(c.from_child);
     return WIFEXITED(st) ? WEXITSTATUS(st) : 128;
 }

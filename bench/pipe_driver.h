@@ -22,6 +22,6 @@ bool pipe_write(pipe_child &c, const std::string &data);
 // Reads one line (without its line feed) into line; false at end of input.
 bool pipe_read_line(pipe_child &c, std::string &line);
 // Closes the child's stdin and waits for it; returns its exit status and,
-// when cpu_seconds is given, the user plus system time the child used.
-int pipe_finish(pipe_child &c, double *cpu_seconds = nullptr);
+// when the pointers are given, the user and system time the child used.
+int pipe_finish(pipe_child &c, double *user_seconds = nullptr, double *sys_seconds = nullptr);
 double now_seconds();

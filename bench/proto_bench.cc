@@ -68,8 +68,9 @@ timing measure(int (*child)(void *), long requests) {
             replies++;
     writer.join();
     double elapsed = now_seconds() - start;
-    double cpu = 0;
-    pipe_finish(c, &cpu);
+    double user = 0, sys = 0;
+    pipe_finish(c, &user, &sys);
+    double cpu = user + sys;
     if (replies != requests) {
         fprintf(stderr, "expected %ld replies, got %ld\n", requests, replies);
         exit(1);
