@@ -12,6 +12,7 @@
 namespace {
 
 const std::string korvane = KORVANE_BIN;
+const std::string korvane_query = KORVANE_QUERY_BIN;
 const std::string registers = "register|alias\nregister|domain\nregister|credentials\n"
                               "register|netaddr\nregister|userinfo\nregister|source\n"
                               "register|mailaddr\nregister|addrname\nregister|mailaddrmap\n"
@@ -378,6 +379,73 @@ TEST_F(e2e, MissingFetchStatementAndServiceQueriesGiveErrors) {
     EXPECT_EQ(r.out, registers + "fetch-result|1|error\ncheck-result|2|error\n"
                                  "lookup-result|3|error\n");
     EXPECT_EQ(r.err, warn(r, "debug: (re)connecting") + warn(r, "debug: connected"));
+}
+
+// korvane-query answers with the same backend code and tells found, not
+// found and error apart by its exit status.
+TEST_F(e2e, QueryToolAnswersOneRequest) {
+    std::string conf = config();
+    struct call {
+        std::vector<std::string> args;
+        int status;
+        const char *out;
+    };
+    const call calls[] = {
+        {{"lookup", "alias", "postmaster"}, 0, "root, admin@example.org\n"},
+        {{"lookup", "userinfo", "bob"}, 0, "1000:1000:/var/vmail/bob\n"},
+        {{"lookup", "alias", "nobody"}, 1, ""},
+        {{"check", "domain", "example.org"}, 0, "found\n"},
+        {{"check", "domain", "example.com"}, 1, "not-found\n"},
+        {{"lookup", "domain", "toolong"}, 2, ""},
+        {{"lookup", "nosuch", "x"}, 2, ""},
+        {{"fetch"}, 0, "a\n"},
+        {{"fetch", "4"}, 0, "a\nb\nc\na\n"},
+        {{"fetch", "0"}, 2, ""},
+        {{"frobnicate", "alias", "x"}, 2, ""},
+    };
+    for (const call &c : calls) {
+        std::vector<std::string> argv{korvane_query, conf};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        run_result r = run_program(argv, "");
+        SCOPED_TRACE(c.args[0] + " " + (c.args.size() > 1 ? c.args[1] : ""));
+        EXPECT_EQ(r.status, c.status) << r.err;
+        EXPECT_EQ(r.out, c.out);
+    }
+    auto logged = [](const run_result &res, const std::string &text) {
+        return log_line("korvane-query", res.pid, text);
+    };
+    run_result r = run_program({korvane_query, conf, "lookup", "domain", "toolong"}, "");
+    EXPECT_EQ(r.err, logged(r, "warn: result too large"));
+    r = run_program({korvane_query, "/nonexistent.conf", "check", "alias", "x"}, "");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, logged(r, "warn: \"/nonexistent.conf\": No such file or directory") +
+                         logged(r, "fatal: error parsing config file"));
+}
+
+TEST_F(e2e, QueryToolCheckFlagsStatementsThatDoNotFit) {
+    run_result r = run_program({korvane_query, "--check", config()}, "");
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("credentials   configured  1 parameter (takes 1)  2 columns (needs 2)  ok\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("fetch_source  configured  0 parameters (takes 0)  1 column (needs 1)  ok\n"),
+              std::string::npos)
+        << r.out;
+
+    std::string bad = pg_config_file("e2e", "query_userinfo SELECT v, v2 FROM e2e WHERE k = $1\n"
+                                            "query_alias SELECT v FROM e2e WHERE k = $1 AND "
+                                            "v2 = $2\n");
+    r = run_program({korvane_query, "--check", bad}, "");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("userinfo      configured  1 parameter (takes 1)  2 columns (needs 3)  "
+                         "MISMATCH\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("alias         configured  2 parameters (takes 1)  1 column (needs 1)  "
+                         "MISMATCH\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("domain        not configured\n"), std::string::npos) << r.out;
 }
 
 } // namespace
