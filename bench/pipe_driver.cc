@@ -32,7 +32,9 @@ pipe_child pipe_spawn(int (*fn)(void *), void *arg, bool quiet) {
     signal(SIGPIPE, SIG_IGN);
     int in[2], out[2];
     pipe_child c;
-    if (pipe(in) != 0 || pipe(out) != 0)
+    // Close-on-exec, so that no other child (a database server started
+    // meanwhile, say) holds the pipes open and hides the end of input.
+    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0)
         return c;
     fflush(nullptr);
     c.pid = fork();

@@ -117,7 +117,9 @@ bool child_process::start(const std::vector<std::string> &argv) {
     signal(SIGPIPE, SIG_IGN);
     err_path_ = temp_path("child-err");
     int in[2], out[2];
-    if (pipe(in) != 0 || pipe(out) != 0)
+    // Close-on-exec, so that no other child (a database server started
+    // meanwhile, say) holds the pipes open and hides the end of input.
+    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0)
         return false;
     fflush(nullptr);
     pid_ = fork();
@@ -188,19 +190,28 @@ int child_process::finish() {
 
 std::string child_process::err() const { return read_file(err_path_); }
 
-int count_open_fds() {
+namespace {
+
+std::string proc_path(pid_t pid, const char *leaf) {
+    return (pid == 0 ? std::string("/proc/self/") : "/proc/" + std::to_string(pid) + "/") + leaf;
+}
+
+} // namespace
+
+int count_open_fds(pid_t pid) {
     int n = 0;
-    DIR *d = opendir("/proc/self/fd");
+    DIR *d = opendir(proc_path(pid, "fd").c_str());
     if (d == nullptr)
         return -1;
     while (readdir(d) != nullptr)
         n++;
     closedir(d);
-    return n - 3; // ".", ".." and the directory's own descriptor
+    // ".", "..", and for this process the directory's own descriptor.
+    return n - (pid == 0 ? 3 : 2);
 }
 
-long rss_kib() {
-    std::ifstream in("/proc/self/status");
+long rss_kib(pid_t pid) {
+    std::ifstream in(proc_path(pid, "status"));
     std::string line;
     while (std::getline(in, line))
         if (line.rfind("VmRSS:", 0) == 0)
@@ -221,4 +232,20 @@ void stderr_redirect_end(int saved) {
     fflush(stderr);
     dup2(saved, 2);
     close(saved);
+}
+
+double cpu_seconds(pid_t pid) {
+    std::string stat = read_file(proc_path(pid, "stat"));
+    // Fields after the command name, which is in parentheses and may hold
+    // spaces: state is field 3, utime 14 and stime 15.
+    size_t close_paren = stat.rfind(')');
+    if (close_paren == std::string::npos)
+        return -1;
+    std::istringstream fields(stat.substr(close_paren + 2));
+    std::string field;
+    double ticks = 0;
+    for (int i = 3; i <= 15 && fields >> field; i++)
+        if (i >= 14)
+            ticks += std::stod(field);
+    return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
 }

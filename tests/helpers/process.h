@@ -53,10 +53,12 @@ std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &text);
 // A new temporary file path that is removed at process exit.
 std::string temp_path(const char *tag);
-// Open file descriptors of this process.
-int count_open_fds();
-// Resident set size of this process in KiB.
-long rss_kib();
+// Open file descriptors of a process (0: this one).
+int count_open_fds(pid_t pid = 0);
+// Resident set size of a process in KiB (0: this one).
+long rss_kib(pid_t pid = 0);
+// User plus system time a process has used so far, in seconds.
+double cpu_seconds(pid_t pid);
 
 // Runs fn with this process's stderr sent to a file; returns what it wrote.
 template <typename F> std::string capture_stderr(F fn);
