@@ -4,6 +4,7 @@
 #include "tests/helpers/pg.h"
 #include "tests/helpers/process.h"
 
+#include <cstdlib>
 #include <gtest/gtest.h>
 #include <string>
 #include <unistd.h>
@@ -13,6 +14,20 @@ namespace {
 
 const std::string korvane = KORVANE_BIN;
 const std::string korvane_query = KORVANE_QUERY_BIN;
+
+// The korvane command line; under KORVANE_MEMCHECK every korvane runs in
+// valgrind's memcheck, which turns any error or definite leak into exit
+// status 99 and keeps its own report out of korvane's stderr.
+std::vector<std::string> kv(std::vector<std::string> args) {
+    std::vector<std::string> argv;
+    if (getenv("KORVANE_MEMCHECK") != nullptr)
+        argv = {"/usr/bin/valgrind", "--quiet", "--error-exitcode=99", "--leak-check=full",
+                "--show-leak-kinds=definite", "--errors-for-leak-kinds=definite",
+                "--log-file=" + std::string(getenv("KORVANE_MEMCHECK")) + "/memcheck.%p.log"};
+    argv.push_back(korvane);
+    argv.insert(argv.end(), args.begin(), args.end());
+    return argv;
+}
 const std::string registers = "register|alias\nregister|domain\nregister|credentials\n"
                               "register|netaddr\nregister|userinfo\nregister|source\n"
                               "register|mailaddr\nregister|addrname\nregister|mailaddrmap\n"
@@ -116,14 +131,14 @@ TEST_F(e2e, EveryServiceAnswersCheckAndLookup) {
         expect += "lookup-result|l" + n +
                   (a.value ? std::string("|found|") + a.value + "\n" : "|not-found\n");
     }
-    run_result r = run_program({korvane, config()}, input);
+    run_result r = run_program(kv({config()}), input);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, expect);
     EXPECT_EQ(r.err, warn(r, "debug: (re)connecting") + warn(r, "debug: connected"));
 }
 
 TEST_F(e2e, JoinsKeepEmptyValuesInPlace) {
-    run_result r = run_program({korvane, config()}, hello + req("lookup", "alias", "1", "emptyfirst") +
+    run_result r = run_program(kv({config()}), hello + req("lookup", "alias", "1", "emptyfirst") +
                                                         req("lookup", "alias", "2", "emptymid"));
     EXPECT_EQ(r.out, registers + "lookup-result|1|found|x\nlookup-result|2|found|x, , y\n");
 }
@@ -139,7 +154,7 @@ TEST_F(e2e, ValuesUpTo2047BytesFitAndLongerOnesFail) {
                         req("lookup", "alias", "8", "sepfull") +
                         req("lookup", "alias", "9", "valfull") +
                         req("lookup", "alias", "10", "postmaster");
-    run_result r = run_program({korvane, config()}, input);
+    run_result r = run_program(kv({config()}), input);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out,
               registers + "lookup-result|1|found|" + std::string(2047, 'd') +
@@ -164,7 +179,7 @@ TEST_F(e2e, ValuesUpTo2047BytesFitAndLongerOnesFail) {
 TEST_F(e2e, ValueHoldingALineFeedCannotForgeAReply) {
     pg_exec("INSERT INTO e2e_src VALUES (E'z\\nfetch-result|evil|found|x')");
     std::string conf = config();
-    run_result r = run_program({korvane, conf}, hello + req("lookup", "alias", "1", "forged") +
+    run_result r = run_program(kv({conf}), hello + req("lookup", "alias", "1", "forged") +
                                                     fetch("f1") + fetch("f2") + fetch("f3") +
                                                     fetch("f4") + req("check", "alias", "2", "forged"));
     pg_exec("DELETE FROM e2e_src WHERE s LIKE 'z%'");
@@ -188,7 +203,7 @@ TEST_F(e2e, QueryWithTooFewColumnsFails) {
                "query_userinfo SELECT v, v2 FROM e2e WHERE k = $1\n"
                "query_alias SELECT FROM e2e WHERE k = $1\n"
                "fetch_source SELECT FROM e2e_src\n");
-    run_result r = run_program({korvane, conf}, hello + req("lookup", "credentials", "1", "bob") +
+    run_result r = run_program(kv({conf}), hello + req("lookup", "credentials", "1", "bob") +
                                                     req("lookup", "userinfo", "2", "bob") +
                                                     req("lookup", "alias", "3", "postmaster") +
                                                     req("check", "alias", "4", "postmaster") +
@@ -210,7 +225,7 @@ TEST_F(e2e, FetchRotatesThroughTheSortedList) {
     for (int i = 0; i < 7; i++)
         input += fetch(std::to_string(i));
     input += "table|0.1|1|t|fetch|alias|x\n";
-    run_result r = run_program({korvane, config()}, input);
+    run_result r = run_program(kv({config()}), input);
     EXPECT_EQ(r.out, registers + "fetch-result|0|found|a\nfetch-result|1|found|b\n"
                                  "fetch-result|2|found|c\nfetch-result|3|found|a\n"
                                  "fetch-result|4|found|b\nfetch-result|5|found|c\n"
@@ -219,7 +234,7 @@ TEST_F(e2e, FetchRotatesThroughTheSortedList) {
 
 TEST_F(e2e, FetchRefreshesByUseCount) {
     child_process k;
-    ASSERT_TRUE(k.start({korvane, config("fetch_source_refresh 3\n")}));
+    ASSERT_TRUE(k.start(kv({config("fetch_source_refresh 3\n")})));
     k.send(hello.substr(0, hello.size() - 1));
     for (int i = 0; i < 10; i++)
         ASSERT_NE(k.read_line(), "<timeout>");
@@ -239,7 +254,7 @@ TEST_F(e2e, FetchRefreshesByAgeAndCachesAnEmptyList) {
     std::string conf = pg_config_file("e2e", "fetch_source SELECT s FROM e2e_src2\n"
                                              "fetch_source_expire 1\n");
     child_process k;
-    ASSERT_TRUE(k.start({korvane, conf}));
+    ASSERT_TRUE(k.start(kv({conf})));
     k.send("config|ready");
     for (int i = 0; i < 10; i++)
         ASSERT_NE(k.read_line(), "<timeout>");
@@ -256,7 +271,7 @@ TEST_F(e2e, FetchRefreshesByAgeAndCachesAnEmptyList) {
 TEST_F(e2e, UpdateTakesEffectOrLeavesTheOldBackendServing) {
     std::string conf = config("", "e2e_update");
     child_process k;
-    ASSERT_TRUE(k.start({korvane, conf}));
+    ASSERT_TRUE(k.start(kv({conf})));
     k.send("config|ready");
     for (int i = 0; i < 10; i++)
         ASSERT_NE(k.read_line(), "<timeout>");
@@ -296,7 +311,7 @@ TEST_F(e2e, UpdateTakesEffectOrLeavesTheOldBackendServing) {
 
 TEST_F(e2e, TerminatedConnectionIsHealedMidConversation) {
     child_process k;
-    ASSERT_TRUE(k.start({korvane, config("", "e2e_terminate")}));
+    ASSERT_TRUE(k.start(kv({config("", "e2e_terminate")})));
     k.send("config|ready");
     for (int i = 0; i < 10; i++)
         ASSERT_NE(k.read_line(), "<timeout>");
@@ -336,9 +351,7 @@ TEST_F(e2e, StartupFailuresWriteNothingToStdout) {
         {{unreachable}, "could not connect"},
     };
     for (const failure &f : cases) {
-        std::vector<std::string> argv{korvane};
-        argv.insert(argv.end(), f.args.begin(), f.args.end());
-        run_result r = run_program(argv, hello);
+        run_result r = run_program(kv(f.args), hello);
         SCOPED_TRACE(f.message);
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.out, "");
@@ -346,16 +359,16 @@ TEST_F(e2e, StartupFailuresWriteNothingToStdout) {
         ASSERT_GE(r.err.size(), fatal.size());
         EXPECT_EQ(r.err.substr(r.err.size() - fatal.size()), fatal) << r.err;
     }
-    run_result r = run_program({korvane, "-x", good}, "");
+    run_result r = run_program(kv({"-x", good}), "");
     // The option parser names the option first, under the name it was run as.
     EXPECT_EQ(r.err, korvane + ": invalid option -- 'x'\n" + warn(r, "fatal: bad option"));
-    r = run_program({korvane, "/nonexistent/korvane.conf"}, "");
+    r = run_program(kv({"/nonexistent/korvane.conf"}), "");
     EXPECT_EQ(r.err, warn(r, "warn: \"/nonexistent/korvane.conf\": No such file or directory") +
                          warn(r, "fatal: error parsing config file"));
 }
 
 TEST_F(e2e, DoubleDashEndsOptions) {
-    run_result r = run_program({korvane, "--", config()}, hello);
+    run_result r = run_program(kv({"--", config()}), hello);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, registers);
 }
@@ -366,14 +379,14 @@ TEST_F(e2e, EndOfInputAtAnyPointExitsZero) {
          {std::string(), std::string("config|x\n"), hello,
           hello + req("lookup", "alias", "1", "postmaster"),
           hello + "table|0.1|1|t|lookup|alias|1|postmaster"}) {
-        run_result r = run_program({korvane, conf}, input);
+        run_result r = run_program(kv({conf}), input);
         EXPECT_EQ(r.status, 0) << input;
     }
 }
 
 TEST_F(e2e, MissingFetchStatementAndServiceQueriesGiveErrors) {
     std::string conf = pg_config_file("e2e", "query_alias SELECT v FROM e2e WHERE k = $1\n");
-    run_result r = run_program({korvane, conf}, hello + fetch("1") +
+    run_result r = run_program(kv({conf}), hello + fetch("1") +
                                                     req("check", "domain", "2", "example.org") +
                                                     req("lookup", "domain", "3", "example.org"));
     EXPECT_EQ(r.out, registers + "fetch-result|1|error\ncheck-result|2|error\n"
@@ -446,6 +459,64 @@ TEST_F(e2e, QueryToolCheckFlagsStatementsThatDoNotFit) {
               std::string::npos)
         << r.out;
     EXPECT_NE(r.out.find("domain        not configured\n"), std::string::npos) << r.out;
+}
+
+// A password in conninfo stays out of everything korvane writes, on every
+// failure path: refused password, unreachable host, rejected query, reload.
+TEST_F(e2e, PasswordNeverAppearsInOutput) {
+    const std::string secret = "Tr0ub4dor-and-3-horses";
+    pg_exec("DROP ROLE IF EXISTS korvane_pw; CREATE ROLE korvane_pw LOGIN PASSWORD '" + secret +
+            "'; GRANT SELECT ON e2e TO korvane_pw");
+    std::string base = pg_conninfo();
+    base = base.substr(0, base.find(" user="));
+    auto conf_with = [&](const std::string &conninfo, const std::string &queries) {
+        std::string path = temp_path("secret");
+        write_file(path, "conninfo " + conninfo + "\n" + queries);
+        return path;
+    };
+    const std::string wrong = conf_with(base + " user=korvane_pw password=" + secret + "-wrong",
+                                        services);
+    const std::string unreachable =
+        conf_with("host=127.0.0.1 port=1 connect_timeout=5 user=korvane_pw password=" + secret,
+                  services);
+    const std::string bad_query = conf_with(base + " user=korvane_pw password=" + secret,
+                                            "query_alias SELECT no_such_column FROM e2e\n");
+    const std::string good = conf_with(base + " user=korvane_pw password=" + secret, services);
+
+    std::vector<run_result> runs;
+    for (const std::string &conf : {wrong, unreachable, bad_query})
+        runs.push_back(run_program(kv({conf}), hello));
+    for (const run_result &r : runs)
+        EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_NE(runs[0].err.find("password authentication failed"), std::string::npos)
+        << runs[0].err;
+
+    // The right password serves; a reload that fails in each way keeps it.
+    child_process k;
+    ASSERT_TRUE(k.start(kv({good})));
+    k.send("config|ready");
+    for (int i = 0; i < 10; i++)
+        ASSERT_NE(k.read_line(), "<timeout>");
+    EXPECT_EQ(k.ask("table|0.1|1|t|lookup|domain|1|example.org"),
+              "lookup-result|1|found|example.org");
+    std::string out;
+    for (const std::string &conf : {wrong, unreachable, bad_query}) {
+        write_file(good, read_file(conf));
+        out += k.ask("table|0.1|1|t|update|u") + "\n";
+    }
+    EXPECT_EQ(out, "update-result|u|error\nupdate-result|u|error\nupdate-result|u|error\n");
+    EXPECT_EQ(k.finish(), 0);
+
+    std::string everything = k.err();
+    for (const run_result &r : runs)
+        everything += r.out + r.err;
+    for (const std::string &conf : {wrong, unreachable, bad_query}) {
+        run_result q = run_program({korvane_query, "--check", conf}, "");
+        EXPECT_EQ(q.status, 2);
+        everything += q.out + q.err;
+    }
+    EXPECT_EQ(everything.find(secret), std::string::npos) << everything;
+    pg_exec("REVOKE ALL ON e2e FROM korvane_pw; DROP ROLE korvane_pw");
 }
 
 } // namespace
