@@ -41,6 +41,11 @@ fetch_handler on_fetch;
 char current_table[128];
 dict request_params;
 
+// The input line buffer grows to the longest line and is reused; it lives
+// at file level so it stays reachable for as long as the process runs.
+char *line_buf;
+size_t line_cap;
+
 // Splits off the field that ends at the next "|" of *rest; null when there is
 // no separator left.
 char *cut_field(char **rest) {
@@ -188,21 +193,22 @@ const char *service_to_name(service_kind svc) {
 
 int proto_run() {
     request_params = dict{};
-    char *line = nullptr;
-    size_t cap = 0;
     bool handshake = true;
     // Zeroed once here so the handlers never see stale bytes, then again
     // after every value reply.
     static char value[PROTO_VALUE_SIZE];
 
     for (;;) {
-        ssize_t n = getline(&line, &cap, stdin);
+        ssize_t n = getline(&line_buf, &line_cap, stdin);
         if (n == -1) {
             if (ferror(stdin))
                 err(1, "getline");
-            free(line);
+            free(line_buf);
+            line_buf = nullptr;
+            line_cap = 0;
             return 0;
         }
+        char *line = line_buf;
         auto len = static_cast<size_t>(n);
         if (line[len - 1] == '\n')
             line[--len] = '\0';

@@ -1,0 +1,100 @@
+// Fuzzes the table protocol engine: whole conversations through proto_run
+// with in-memory handlers. The engine's fatal exits (err/errx) are caught
+// here and end the conversation, so one process survives many inputs.
+// Checked on every input: one reply line per handled request and the
+// register block per ready line, and keys reach the handlers whole.
+#include "proto/proto.h"
+
+#include <csetjmp>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+jmp_buf fatal_exit;
+int handled;
+
+void check_key(const char *key) {
+    // A key never holds the line feed that ended its line.
+    if (strchr(key, '\n') != nullptr)
+        abort();
+}
+
+int32_t on_update() { return (handled++ % 3) - 1; }
+
+int32_t on_check(service_kind svc, dict *params, const char *key) {
+    if (params == nullptr || params->root != nullptr || svc == 0)
+        abort();
+    check_key(key);
+    handled++;
+    return static_cast<int32_t>(strlen(key) % 4) - 1;
+}
+
+int32_t on_lookup(service_kind svc, dict *, const char *key, char *buf, uint64_t size) {
+    if (size != PROTO_VALUE_SIZE || buf[0] != '\0' || svc == 0)
+        abort();
+    check_key(key);
+    handled++;
+    snprintf(buf, size, "%s|%s", key, proto_table_name());
+    return strlen(key) % 3 == 0 ? 1 : 0;
+}
+
+int32_t on_fetch(service_kind svc, dict *, char *buf, uint64_t size) {
+    if (svc != SVC_SOURCE && (svc & (svc - 1)) != 0)
+        abort();
+    handled++;
+    memset(buf, 'f', size - 1);
+    buf[size - 1] = '\0';
+    return 1;
+}
+
+size_t count_lines(const char *text, size_t len) {
+    size_t n = 0;
+    for (size_t i = 0; i < len; i++)
+        n += text[i] == '\n';
+    return n;
+}
+
+} // namespace
+
+// The engine's fatal paths, replaced for this program only.
+extern "C" void err(int, const char *, ...) { longjmp(fatal_exit, 1); }
+extern "C" void errx(int, const char *, ...) { longjmp(fatal_exit, 1); }
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    if (size == 0)
+        return 0;
+    proto_set_update_handler(on_update);
+    proto_set_check_handler(on_check);
+    proto_set_lookup_handler(on_lookup);
+    proto_set_fetch_handler(on_fetch);
+
+    FILE *in = fmemopen(const_cast<uint8_t *>(data), size, "r");
+    char *out_text = nullptr;
+    size_t out_len = 0;
+    FILE *out = open_memstream(&out_text, &out_len);
+    FILE *saved_in = stdin;
+    FILE *saved_out = stdout;
+    stdin = in;
+    stdout = out;
+    handled = 0;
+    if (setjmp(fatal_exit) == 0)
+        proto_run();
+    stdin = saved_in;
+    stdout = saved_out;
+    fclose(in);
+    fclose(out);
+
+    // Every handled request was answered with exactly one line.
+    size_t lines = count_lines(out_text, out_len);
+    size_t registers = 0;
+    for (const char *p = out_text; (p = strstr(p, "register|ready\n")) != nullptr; p++)
+        registers += p == out_text || p[-1] == '\n';
+    if (registers > 1 || lines != 10 * registers + static_cast<size_t>(handled))
+        abort();
+    free(out_text);
+    return 0;
+}
