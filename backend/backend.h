@@ -18,15 +18,15 @@ inline constexpr int BACKEND_SLOTS = 10;
 inline constexpr int BACKEND_FETCH_SLOT = 9;
 
 struct backend {
-    dict config;             // key -> heap copy of its value text
-    PGconn *conn;            // null while not connected
+    dict config;                     // key -> heap copy of its value text
+    PGconn *conn;                    // null while not connected
     char *statements[BACKEND_SLOTS]; // slot n: service 1 << n; slot 9: fetch
-    dict sources;            // cached source list; values are all null
-    dict_entry *source_cursor; // entry handed out last; null: start over
-    uint64_t source_refresh; // fetch answers one loaded list may serve
-    uint64_t source_uses;    // answers served since the list was loaded
-    int32_t source_expire;   // seconds a loaded list stays fresh
-    int64_t source_loaded_at; // time() of the last load
+    dict sources;                    // cached source list; values are all null
+    dict_entry *source_cursor;       // entry handed out last; null: start over
+    uint64_t source_refresh;         // fetch answers one loaded list may serve
+    uint64_t source_uses;            // answers served since the list was loaded
+    int32_t source_expire;           // seconds a loaded list stays fresh
+    int64_t source_loaded_at;        // time() of the last load
 };
 
 struct query_spec {
@@ -92,8 +92,7 @@ int32_t backend_update();
 int32_t backend_check(service_kind svc, dict *params, const char *key);
 // Writes the service's reply value for key into buf. 1 found, 0 not found,
 // -1 on error (buf may hold a partial value then).
-int32_t backend_lookup(service_kind svc, dict *params, const char *key, char *buf,
-                       uint64_t size);
+int32_t backend_lookup(service_kind svc, dict *params, const char *key, char *buf, uint64_t size);
 
 // === in fetch.cc ===
 // Hands out the next entry of the cached source list in rotation, loading the

@@ -1,5 +1,4 @@
 #include "backend/backend.h"
-
 #include "support/compat.h"
 #include "support/log.h"
 #include "support/util.h"
@@ -17,7 +16,9 @@ struct file_closer {
     void operator()(FILE *f) const noexcept { fclose(f); }
 };
 
-bool is_space(char c) { return isspace(static_cast<unsigned char>(c)) != 0; }
+bool is_space(char c) {
+    return isspace(static_cast<unsigned char>(c)) != 0;
+}
 
 // Parses one setting line into b->config. False after a warning.
 bool load_line(backend *b, char *line) {
@@ -67,7 +68,9 @@ template <typename T> bool load_number(backend *b, const char *key, T *out) {
 
 } // namespace
 
-void backend_deleter::operator()(backend *b) const noexcept { backend_free(b); }
+void backend_deleter::operator()(backend *b) const noexcept {
+    backend_free(b);
+}
 
 backend *backend_load(const char *path) {
     backend_ptr b{static_cast<backend *>(calloc(1, sizeof(backend)))};

@@ -1,13 +1,12 @@
 #include "backend/backend.h"
-
 #include "support/log.h"
 
 #include <cstdio>
 #include <cstdlib>
 
 constexpr query_spec query_specs[BACKEND_SLOTS] = {
-    {"query_alias", 1},    {"query_domain", 1},   {"query_credentials", 2}, {"query_netaddr", 1},
-    {"query_userinfo", 3}, {"query_source", 1},   {"query_mailaddr", 1},    {"query_addrname", 1},
+    {"query_alias", 1},       {"query_domain", 1}, {"query_credentials", 2}, {"query_netaddr", 1},
+    {"query_userinfo", 3},    {"query_source", 1}, {"query_mailaddr", 1},    {"query_addrname", 1},
     {"query_mailaddrmap", 1}, {nullptr, 0},
 };
 
@@ -53,7 +52,8 @@ int32_t backend_connect(backend *b) {
     }
 
     for (int slot = 0; slot < BACKEND_SLOTS; slot++) {
-        const char *key = slot == BACKEND_FETCH_SLOT ? "fetch_source" : query_specs[slot].config_key;
+        const char *key =
+            slot == BACKEND_FETCH_SLOT ? "fetch_source" : query_specs[slot].config_key;
         auto *sql = static_cast<const char *>(dict_find(&b->config, key));
         if (sql == nullptr)
             continue;

@@ -1,5 +1,4 @@
 #include "backend/backend.h"
-
 #include "support/compat.h"
 #include "support/log.h"
 

@@ -57,7 +57,9 @@ void fill(std::map<std::string, void *> &m) {
         m.emplace(k, nullptr);
 }
 
-size_t heap_in_use() { return mallinfo2().uordblks; }
+size_t heap_in_use() {
+    return mallinfo2().uordblks;
+}
 
 void BM_dict_insert(benchmark::State &state) {
     dict d{};

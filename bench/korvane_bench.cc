@@ -34,8 +34,12 @@ void exec_sql(PGconn *c, const char *sql) {
     PQclear(r);
 }
 
-std::string key_of(int i) { return "user" + std::to_string(i) + "@example.org"; }
-std::string value_of(int i) { return "mailbox" + std::to_string(i) + "@example.net"; }
+std::string key_of(int i) {
+    return "user" + std::to_string(i) + "@example.org";
+}
+std::string value_of(int i) {
+    return "mailbox" + std::to_string(i) + "@example.net";
+}
 
 std::vector<int> random_ids(size_t n) {
     std::mt19937 rng(4242);

@@ -1,11 +1,11 @@
 #include "bench/pipe_driver.h"
 
 #include <csignal>
-#include <sched.h>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>

@@ -16,7 +16,9 @@
 
 namespace {
 
-int32_t found(service_kind, dict *, const char *) { return 1; }
+int32_t found(service_kind, dict *, const char *) {
+    return 1;
+}
 
 int run_engine(void *) {
     proto_set_check_handler(found);

@@ -2,7 +2,6 @@
 
 #include "support/compat.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -63,11 +62,11 @@ void flush_reply() {
         err(1, "fflush");
 }
 
-// Writes "<head><id><tail>", or "<head><id><tail>|<value>\n" when a value
-// is given (tail then lacks its line feed). Putting the parts one by one
-// gives the same bytes as a printf format without parsing one per request.
-void write_reply(const char *head, const char *id, const char *tail,
-                 const char *value = nullptr) {
+// Writes "<head><id><tail>", or "<head><id><tail><value>\n" when a value is
+// given (the tail then ends in a separator, not a line feed). Putting the
+// parts one by one gives the bytes of a printf format without parsing one
+// per request.
+void write_reply(const char *head, const char *id, const char *tail, const char *value = nullptr) {
     fputs(head, stdout);
     fputs(id, stdout);
     fputs(tail, stdout);
@@ -135,8 +134,7 @@ void serve_request(char *line, size_t len, char *value) {
     if (strcmp(type, "fetch") == 0) {
         if (on_fetch == nullptr)
             errx(1, "no fetch handler registered");
-        int32_t r = on_fetch(service_from_name(service), &request_params, value,
-                             PROTO_VALUE_SIZE);
+        int32_t r = on_fetch(service_from_name(service), &request_params, value, PROTO_VALUE_SIZE);
         write_result("fetch-result|", rest, r, value);
         flush_reply();
         memset(value, 0, PROTO_VALUE_SIZE);
@@ -161,8 +159,8 @@ void serve_request(char *line, size_t len, char *value) {
         errx(1, "unknown action %s", type);
     if (on_lookup == nullptr)
         errx(1, "no lookup handler registered");
-    int32_t r = on_lookup(service_from_name(service), &request_params, key, value,
-                          PROTO_VALUE_SIZE);
+    int32_t r =
+        on_lookup(service_from_name(service), &request_params, key, value, PROTO_VALUE_SIZE);
     write_result("lookup-result|", id, r, value);
     memset(value, 0, PROTO_VALUE_SIZE);
     flush_reply();
@@ -170,12 +168,22 @@ void serve_request(char *line, size_t len, char *value) {
 
 } // namespace
 
-void proto_set_update_handler(update_handler h) { on_update = h; }
-void proto_set_check_handler(check_handler h) { on_check = h; }
-void proto_set_lookup_handler(lookup_handler h) { on_lookup = h; }
-void proto_set_fetch_handler(fetch_handler h) { on_fetch = h; }
+void proto_set_update_handler(update_handler h) {
+    on_update = h;
+}
+void proto_set_check_handler(check_handler h) {
+    on_check = h;
+}
+void proto_set_lookup_handler(lookup_handler h) {
+    on_lookup = h;
+}
+void proto_set_fetch_handler(fetch_handler h) {
+    on_fetch = h;
+}
 
-const char *proto_table_name() { return current_table; }
+const char *proto_table_name() {
+    return current_table;
+}
 
 service_kind service_from_name(const char *name) {
     for (const auto &s : services)

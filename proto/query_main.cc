@@ -25,9 +25,10 @@ constexpr int EXIT_NOT_FOUND = 1;
 constexpr int EXIT_ERROR = 2;
 
 [[noreturn]] void usage() {
-    fprintf(stderr, "usage: %s [-v] CONFIG check|lookup SERVICE KEY\n"
-                    "       %s [-v] CONFIG fetch [COUNT]\n"
-                    "       %s [-v] --check CONFIG\n",
+    fprintf(stderr,
+            "usage: %s [-v] CONFIG check|lookup SERVICE KEY\n"
+            "       %s [-v] CONFIG fetch [COUNT]\n"
+            "       %s [-v] --check CONFIG\n",
             getprogname(), getprogname(), getprogname());
     exit(EXIT_ERROR);
 }
@@ -76,8 +77,8 @@ bool check_statement(const char *label, const char *name, int params, int column
     int got_columns = PQnfields(res.get());
     bool ok = got_params == params && got_columns >= columns;
     printf("%-13s configured  %d parameter%s (takes %d)  %d column%s (needs %d)  %s\n", label,
-           got_params, got_params == 1 ? "" : "s", params, got_columns,
-           got_columns == 1 ? "" : "s", columns, ok ? "ok" : "MISMATCH");
+           got_params, got_params == 1 ? "" : "s", params, got_columns, got_columns == 1 ? "" : "s",
+           columns, ok ? "ok" : "MISMATCH");
     return ok;
 }
 

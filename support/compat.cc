@@ -59,5 +59,7 @@ long long strtonum(const char *nptr, long long minval, long long maxval, const c
 #endif
 
 #ifndef HAVE_GETPROGNAME
-const char *getprogname(void) { return program_invocation_short_name; }
+const char *getprogname(void) {
+    return program_invocation_short_name;
+}
 #endif

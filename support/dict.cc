@@ -191,9 +191,13 @@ int dict_yield(dict_entry **cursor, dict_entry *next, const char **key, void **v
 
 } // namespace
 
-void *dict_find(dict *d, const char *key) { return dict_seek(d, key) ? d->root->value : nullptr; }
+void *dict_find(dict *d, const char *key) {
+    return dict_seek(d, key) ? d->root->value : nullptr;
+}
 
-int dict_has(dict *d, const char *key) { return dict_seek(d, key) ? 1 : 0; }
+int dict_has(dict *d, const char *key) {
+    return dict_seek(d, key) ? 1 : 0;
+}
 
 void *dict_xget(dict *d, const char *key) {
     if (!dict_seek(d, key))

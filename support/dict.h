@@ -51,8 +51,7 @@ int dict_peek_root(dict *d, const char **key, void **value);
 int dict_next(dict *d, dict_entry **cursor, const char **key, void **value);
 // As dict_next, but a walk begun (null cursor) with a non-null start key
 // begins at that key or the smallest greater one.
-int dict_next_from(dict *d, dict_entry **cursor, const char *start, const char **key,
-                   void **value);
+int dict_next_from(dict *d, dict_entry **cursor, const char *start, const char **key, void **value);
 // Moves every entry of src into dst without copying; dies with
 // "dict_merge: duplicate" when a key is in both.
 void dict_merge(dict *dst, dict *src);

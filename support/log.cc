@@ -23,7 +23,9 @@ void log_setup(int32_t foreground) {
     tzset();
 }
 
-void log_set_verbosity(int32_t mask) { log_verbosity = mask; }
+void log_set_verbosity(int32_t mask) {
+    log_verbosity = mask;
+}
 
 void log_emit(int priority, const char *fmt, va_list ap) {
     if (log_foreground == 0) {

@@ -1,7 +1,6 @@
 // Reading configuration files; no database involved.
 #include "backend/backend.h"
 #include "support/log.h"
-
 #include "tests/helpers/process.h"
 
 #include <gtest/gtest.h>
@@ -11,7 +10,9 @@
 
 namespace {
 
-std::string warning(const std::string &text) { return log_line("config_test", getpid(), text); }
+std::string warning(const std::string &text) {
+    return log_line("config_test", getpid(), text);
+}
 
 class config : public ::testing::Test {
   protected:

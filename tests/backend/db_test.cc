@@ -2,7 +2,6 @@
 // real throwaway PostgreSQL server, which some tests stop and restart.
 #include "backend/backend.h"
 #include "support/log.h"
-
 #include "tests/helpers/pg.h"
 #include "tests/helpers/process.h"
 
@@ -13,7 +12,9 @@
 
 namespace {
 
-std::string line(const std::string &text) { return log_line("backend_db_test", getpid(), text); }
+std::string line(const std::string &text) {
+    return log_line("backend_db_test", getpid(), text);
+}
 
 class db : public ::testing::Test {
   protected:
@@ -141,8 +142,8 @@ TEST_F(db, UnreachableServerLeavesTheRecordNotConnected) {
     current_backend = backend_load(path.c_str());
     ASSERT_NE(current_backend, nullptr);
     EXPECT_EQ(connect(), 0);
-    EXPECT_EQ(err.rfind(line("debug: (re)connecting") +
-                            "backend_db_test[" + std::to_string(getpid()) +
+    EXPECT_EQ(err.rfind(line("debug: (re)connecting") + "backend_db_test[" +
+                            std::to_string(getpid()) +
                             "]: warn: PQconnectdb: connection to server at \"127.0.0.1\", port 1 "
                             "failed: Connection refused",
                         0),
@@ -209,8 +210,7 @@ TEST_F(db, TerminatedConnectionIsHealedByOneReconnect) {
               0u)
         << err;
     EXPECT_NE(err.find("warn: korvane: trying to reconnect after error: "), std::string::npos);
-    EXPECT_NE(err.find(line("debug: (re)connecting") + line("debug: connected")),
-              std::string::npos)
+    EXPECT_NE(err.find(line("debug: (re)connecting") + line("debug: connected")), std::string::npos)
         << err;
     EXPECT_EQ(stmt_counter, before + 10);
 }
@@ -223,8 +223,7 @@ TEST_F(db, ServerRestartIsHealedByOneReconnect) {
         EXPECT_EQ(query("plain", SVC_ALIAS), "p");
         pg_control(std::string("restart ") + mode);
         EXPECT_EQ(query("a|b", SVC_ALIAS), "pipe");
-        EXPECT_NE(err.find("warn: korvane: trying to reconnect after error: "),
-                  std::string::npos);
+        EXPECT_NE(err.find("warn: korvane: trying to reconnect after error: "), std::string::npos);
         EXPECT_EQ(err.find("too many retries"), std::string::npos);
     }
 }

@@ -21,8 +21,12 @@ const std::string korvane_query = KORVANE_QUERY_BIN;
 std::vector<std::string> kv(std::vector<std::string> args) {
     std::vector<std::string> argv;
     if (getenv("KORVANE_MEMCHECK") != nullptr)
-        argv = {"/usr/bin/valgrind", "--quiet", "--error-exitcode=99", "--leak-check=full",
-                "--show-leak-kinds=definite", "--errors-for-leak-kinds=definite",
+        argv = {"/usr/bin/valgrind",
+                "--quiet",
+                "--error-exitcode=99",
+                "--leak-check=full",
+                "--show-leak-kinds=definite",
+                "--errors-for-leak-kinds=definite",
                 "--log-file=" + std::string(getenv("KORVANE_MEMCHECK")) + "/memcheck.%p.log"};
     argv.push_back(korvane);
     argv.insert(argv.end(), args.begin(), args.end());
@@ -139,36 +143,31 @@ TEST_F(e2e, EveryServiceAnswersCheckAndLookup) {
 
 TEST_F(e2e, JoinsKeepEmptyValuesInPlace) {
     run_result r = run_program(kv({config()}), hello + req("lookup", "alias", "1", "emptyfirst") +
-                                                        req("lookup", "alias", "2", "emptymid"));
+                                                   req("lookup", "alias", "2", "emptymid"));
     EXPECT_EQ(r.out, registers + "lookup-result|1|found|x\nlookup-result|2|found|x, , y\n");
 }
 
 TEST_F(e2e, ValuesUpTo2047BytesFitAndLongerOnesFail) {
-    std::string input = hello + req("lookup", "domain", "1", "fits") +
-                        req("lookup", "domain", "2", "toolong") +
-                        req("lookup", "credentials", "3", "fits") +
-                        req("lookup", "credentials", "4", "toolong") +
-                        req("lookup", "userinfo", "5", "fits") +
-                        req("lookup", "userinfo", "6", "toolong") +
-                        req("lookup", "alias", "7", "valfits") +
-                        req("lookup", "alias", "8", "sepfull") +
-                        req("lookup", "alias", "9", "valfull") +
-                        req("lookup", "alias", "10", "postmaster");
+    std::string input =
+        hello + req("lookup", "domain", "1", "fits") + req("lookup", "domain", "2", "toolong") +
+        req("lookup", "credentials", "3", "fits") + req("lookup", "credentials", "4", "toolong") +
+        req("lookup", "userinfo", "5", "fits") + req("lookup", "userinfo", "6", "toolong") +
+        req("lookup", "alias", "7", "valfits") + req("lookup", "alias", "8", "sepfull") +
+        req("lookup", "alias", "9", "valfull") + req("lookup", "alias", "10", "postmaster");
     run_result r = run_program(kv({config()}), input);
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out,
-              registers + "lookup-result|1|found|" + std::string(2047, 'd') +
-                  "\nlookup-result|2|error\n"
-                  "lookup-result|3|found|" +
-                  std::string(2000, 'c') + ":" + std::string(46, 'p') +
-                  "\nlookup-result|4|error\n"
-                  "lookup-result|5|found|1:2:" +
-                  std::string(2043, 'h') +
-                  "\nlookup-result|6|error\n"
-                  "lookup-result|7|found|" +
-                  std::string(2000, 'a') + ", " + std::string(45, 'b') +
-                  "\nlookup-result|8|error\nlookup-result|9|error\n"
-                  "lookup-result|10|found|root, admin@example.org\n");
+    EXPECT_EQ(r.out, registers + "lookup-result|1|found|" + std::string(2047, 'd') +
+                         "\nlookup-result|2|error\n"
+                         "lookup-result|3|found|" +
+                         std::string(2000, 'c') + ":" + std::string(46, 'p') +
+                         "\nlookup-result|4|error\n"
+                         "lookup-result|5|found|1:2:" +
+                         std::string(2043, 'h') +
+                         "\nlookup-result|6|error\n"
+                         "lookup-result|7|found|" +
+                         std::string(2000, 'a') + ", " + std::string(45, 'b') +
+                         "\nlookup-result|8|error\nlookup-result|9|error\n"
+                         "lookup-result|10|found|root, admin@example.org\n");
     const std::string large = warn(r, "warn: result too large");
     EXPECT_EQ(r.err, warn(r, "debug: (re)connecting") + warn(r, "debug: connected") + large +
                          large + large + large + warn(r, "warn: esult too large"));
@@ -180,16 +179,15 @@ TEST_F(e2e, ValueHoldingALineFeedCannotForgeAReply) {
     pg_exec("INSERT INTO e2e_src VALUES (E'z\\nfetch-result|evil|found|x')");
     std::string conf = config();
     run_result r = run_program(kv({conf}), hello + req("lookup", "alias", "1", "forged") +
-                                                    fetch("f1") + fetch("f2") + fetch("f3") +
-                                                    fetch("f4") + req("check", "alias", "2", "forged"));
+                                               fetch("f1") + fetch("f2") + fetch("f3") +
+                                               fetch("f4") + req("check", "alias", "2", "forged"));
     pg_exec("DELETE FROM e2e_src WHERE s LIKE 'z%'");
     EXPECT_EQ(r.out, registers + "lookup-result|1|error\nfetch-result|f1|found|a\n"
                                  "fetch-result|f2|found|b\nfetch-result|f3|found|c\n"
                                  "fetch-result|f4|error\ncheck-result|2|found\n");
     EXPECT_NE(r.err.find(warn(r, "warn: lookup alias: value holds a line feed")), std::string::npos)
         << r.err;
-    EXPECT_NE(r.err.find(warn(r, "warn: fetch source: value holds a line feed")),
-              std::string::npos)
+    EXPECT_NE(r.err.find(warn(r, "warn: fetch source: value holds a line feed")), std::string::npos)
         << r.err;
     EXPECT_EQ(r.err.find("attacker"), std::string::npos);
     EXPECT_EQ(r.err.find("evil"), std::string::npos);
@@ -198,16 +196,15 @@ TEST_F(e2e, ValueHoldingALineFeedCannotForgeAReply) {
 // Regression: a query with fewer columns than its answer needs used to hand
 // a null pointer to a string routine.
 TEST_F(e2e, QueryWithTooFewColumnsFails) {
-    std::string conf = pg_config_file(
-        "e2e", "query_credentials SELECT v FROM e2e WHERE k = $1\n"
-               "query_userinfo SELECT v, v2 FROM e2e WHERE k = $1\n"
-               "query_alias SELECT FROM e2e WHERE k = $1\n"
-               "fetch_source SELECT FROM e2e_src\n");
-    run_result r = run_program(kv({conf}), hello + req("lookup", "credentials", "1", "bob") +
-                                                    req("lookup", "userinfo", "2", "bob") +
-                                                    req("lookup", "alias", "3", "postmaster") +
-                                                    req("check", "alias", "4", "postmaster") +
-                                                    fetch("5"));
+    std::string conf = pg_config_file("e2e", "query_credentials SELECT v FROM e2e WHERE k = $1\n"
+                                             "query_userinfo SELECT v, v2 FROM e2e WHERE k = $1\n"
+                                             "query_alias SELECT FROM e2e WHERE k = $1\n"
+                                             "fetch_source SELECT FROM e2e_src\n");
+    run_result r =
+        run_program(kv({conf}), hello + req("lookup", "credentials", "1", "bob") +
+                                    req("lookup", "userinfo", "2", "bob") +
+                                    req("lookup", "alias", "3", "postmaster") +
+                                    req("check", "alias", "4", "postmaster") + fetch("5"));
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, registers + "lookup-result|1|error\nlookup-result|2|error\n"
                                  "lookup-result|3|error\ncheck-result|4|found\n"
@@ -375,10 +372,9 @@ TEST_F(e2e, DoubleDashEndsOptions) {
 
 TEST_F(e2e, EndOfInputAtAnyPointExitsZero) {
     std::string conf = config();
-    for (const std::string &input :
-         {std::string(), std::string("config|x\n"), hello,
-          hello + req("lookup", "alias", "1", "postmaster"),
-          hello + "table|0.1|1|t|lookup|alias|1|postmaster"}) {
+    for (const std::string &input : {std::string(), std::string("config|x\n"), hello,
+                                     hello + req("lookup", "alias", "1", "postmaster"),
+                                     hello + "table|0.1|1|t|lookup|alias|1|postmaster"}) {
         run_result r = run_program(kv({conf}), input);
         EXPECT_EQ(r.status, 0) << input;
     }
@@ -386,9 +382,9 @@ TEST_F(e2e, EndOfInputAtAnyPointExitsZero) {
 
 TEST_F(e2e, MissingFetchStatementAndServiceQueriesGiveErrors) {
     std::string conf = pg_config_file("e2e", "query_alias SELECT v FROM e2e WHERE k = $1\n");
-    run_result r = run_program(kv({conf}), hello + fetch("1") +
-                                                    req("check", "domain", "2", "example.org") +
-                                                    req("lookup", "domain", "3", "example.org"));
+    run_result r =
+        run_program(kv({conf}), hello + fetch("1") + req("check", "domain", "2", "example.org") +
+                                    req("lookup", "domain", "3", "example.org"));
     EXPECT_EQ(r.out, registers + "fetch-result|1|error\ncheck-result|2|error\n"
                                  "lookup-result|3|error\n");
     EXPECT_EQ(r.err, warn(r, "debug: (re)connecting") + warn(r, "debug: connected"));
@@ -438,11 +434,13 @@ TEST_F(e2e, QueryToolAnswersOneRequest) {
 TEST_F(e2e, QueryToolCheckFlagsStatementsThatDoNotFit) {
     run_result r = run_program({korvane_query, "--check", config()}, "");
     EXPECT_EQ(r.status, 0) << r.out << r.err;
-    EXPECT_NE(r.out.find("credentials   configured  1 parameter (takes 1)  2 columns (needs 2)  ok\n"),
-              std::string::npos)
+    EXPECT_NE(
+        r.out.find("credentials   configured  1 parameter (takes 1)  2 columns (needs 2)  ok\n"),
+        std::string::npos)
         << r.out;
-    EXPECT_NE(r.out.find("fetch_source  configured  0 parameters (takes 0)  1 column (needs 1)  ok\n"),
-              std::string::npos)
+    EXPECT_NE(
+        r.out.find("fetch_source  configured  0 parameters (takes 0)  1 column (needs 1)  ok\n"),
+        std::string::npos)
         << r.out;
 
     std::string bad = pg_config_file("e2e", "query_userinfo SELECT v, v2 FROM e2e WHERE k = $1\n"
@@ -474,11 +472,10 @@ TEST_F(e2e, PasswordNeverAppearsInOutput) {
         write_file(path, "conninfo " + conninfo + "\n" + queries);
         return path;
     };
-    const std::string wrong = conf_with(base + " user=korvane_pw password=" + secret + "-wrong",
-                                        services);
-    const std::string unreachable =
-        conf_with("host=127.0.0.1 port=1 connect_timeout=5 user=korvane_pw password=" + secret,
-                  services);
+    const std::string wrong =
+        conf_with(base + " user=korvane_pw password=" + secret + "-wrong", services);
+    const std::string unreachable = conf_with(
+        "host=127.0.0.1 port=1 connect_timeout=5 user=korvane_pw password=" + secret, services);
     const std::string bad_query = conf_with(base + " user=korvane_pw password=" + secret,
                                             "query_alias SELECT no_such_column FROM e2e\n");
     const std::string good = conf_with(base + " user=korvane_pw password=" + secret, services);
@@ -488,8 +485,7 @@ TEST_F(e2e, PasswordNeverAppearsInOutput) {
         runs.push_back(run_program(kv({conf}), hello));
     for (const run_result &r : runs)
         EXPECT_EQ(r.status, 1) << r.err;
-    EXPECT_NE(runs[0].err.find("password authentication failed"), std::string::npos)
-        << runs[0].err;
+    EXPECT_NE(runs[0].err.find("password authentication failed"), std::string::npos) << runs[0].err;
 
     // The right password serves; a reload that fails in each way keeps it.
     child_process k;

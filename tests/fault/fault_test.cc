@@ -85,8 +85,8 @@ TEST_F(fault, TerminatedConnectionIsAnsweredCorrectlyNextTime) {
         usleep(20 * 1000);
         h.lookup(i + 100, t);
     }
-    printf("termination: %d faults, %d right, %d errors, %d wrong\n", injected, t.right,
-           t.errors, t.wrong);
+    printf("termination: %d faults, %d right, %d errors, %d wrong\n", injected, t.right, t.errors,
+           t.wrong);
     EXPECT_EQ(injected, 20);
     EXPECT_EQ(t.wrong, 0);
     EXPECT_EQ(t.errors, 0);
@@ -206,8 +206,7 @@ TEST(fault_failover, PromotedStandbyTakesOverWithoutRestart) {
                         "INSERT INTO fault_alias SELECT 'user' || i, 'target' || i FROM "
                         "generate_series(0, 999) i\" >/dev/null";
     ASSERT_EQ(system(setup.c_str()), 0);
-    ASSERT_EQ(system((script + " standby " + standby + " " + primary + " >/dev/null").c_str()),
-              0);
+    ASSERT_EQ(system((script + " standby " + standby + " " + primary + " >/dev/null").c_str()), 0);
 
     auto field = [](const std::string &state, const char *name) {
         std::string env = read_file(state + "/env");

@@ -15,7 +15,9 @@ namespace {
 
 std::string path;
 
-bool is_space(char c) { return isspace(static_cast<unsigned char>(c)) != 0; }
+bool is_space(char c) {
+    return isspace(static_cast<unsigned char>(c)) != 0;
+}
 
 } // namespace
 

@@ -20,7 +20,9 @@ uint64_t check_tree(const dict_entry *e, const char *low, const char *high) {
     return 1 + check_tree(e->left, low, e->key) + check_tree(e->right, e->key, high);
 }
 
-void *val(uintptr_t v) { return reinterpret_cast<void *>(v); }
+void *val(uintptr_t v) {
+    return reinterpret_cast<void *>(v);
+}
 
 } // namespace
 

@@ -23,7 +23,9 @@ void check_key(const char *key) {
         abort();
 }
 
-int32_t on_update() { return (handled++ % 3) - 1; }
+int32_t on_update() {
+    return (handled++ % 3) - 1;
+}
 
 int32_t on_check(service_kind svc, dict *params, const char *key) {
     if (params == nullptr || params->root != nullptr || svc == 0)
@@ -61,8 +63,12 @@ size_t count_lines(const char *text, size_t len) {
 } // namespace
 
 // The engine's fatal paths, replaced for this program only.
-extern "C" void err(int, const char *, ...) { longjmp(fatal_exit, 1); }
-extern "C" void errx(int, const char *, ...) { longjmp(fatal_exit, 1); }
+extern "C" void err(int, const char *, ...) {
+    longjmp(fatal_exit, 1);
+}
+extern "C" void errx(int, const char *, ...) {
+    longjmp(fatal_exit, 1);
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size == 0)

@@ -43,7 +43,9 @@ std::string pg_conninfo() {
     return text;
 }
 
-void pg_exec(const std::string &sql) { (void)admin_exec(sql); }
+void pg_exec(const std::string &sql) {
+    (void)admin_exec(sql);
+}
 
 std::string pg_value(const std::string &sql) {
     auto r = admin_exec(sql);
@@ -60,8 +62,8 @@ int pg_terminate(const std::string &app) {
 }
 
 void pg_control(const std::string &command) {
-    std::string cmd = std::string(PGTEST_SCRIPT) + " " +
-                      command.substr(0, command.find(' ')) + " " + PG_STATE_DIR;
+    std::string cmd = std::string(PGTEST_SCRIPT) + " " + command.substr(0, command.find(' ')) +
+                      " " + PG_STATE_DIR;
     size_t space = command.find(' ');
     if (space != std::string::npos)
         cmd += command.substr(space);

@@ -188,7 +188,9 @@ int child_process::finish() {
     return decode_status(st);
 }
 
-std::string child_process::err() const { return read_file(err_path_); }
+std::string child_process::err() const {
+    return read_file(err_path_);
+}
 
 namespace {
 

@@ -21,7 +21,9 @@ int buffer_is_clean(const char *buf, uint64_t size) {
     return 1;
 }
 
-int32_t on_update() { return update_result; }
+int32_t on_update() {
+    return update_result;
+}
 
 int32_t on_check(service_kind, dict *params, const char *key) {
     if (params == nullptr || params->root != nullptr)

@@ -160,8 +160,8 @@ TEST(proto, ValueBufferIsZeroAgainAfterAFullValue) {
                                  "table|0.1|1|t|fetch|source|4\n");
     EXPECT_EQ(r.out, registers + "lookup-result|1|found|" + full +
                          "\nlookup-result|2|found|svc=1 clean=1 size=2048 table=t keylen=1 key=k\n"
-                         "lookup-result|3|found|" + full +
-                         "\nfetch-result|4|found|svc=32 clean=1 table=t\n");
+                         "lookup-result|3|found|" +
+                         full + "\nfetch-result|4|found|svc=32 clean=1 table=t\n");
 }
 
 TEST(proto, LongTableNameIsCutTo127Bytes) {

@@ -64,6 +64,8 @@ TEST(compat, StrtonumReportsFreeBsdErrorTexts) {
     }
 }
 
-TEST(compat, GetprognameIsTheBaseName) { EXPECT_STREQ(getprogname(), "support_test"); }
+TEST(compat, GetprognameIsTheBaseName) {
+    EXPECT_STREQ(getprogname(), "support_test");
+}
 
 } // namespace

@@ -11,7 +11,9 @@
 
 namespace {
 
-void *val(uintptr_t n) { return reinterpret_cast<void *>(n); }
+void *val(uintptr_t n) {
+    return reinterpret_cast<void *>(n);
+}
 
 // The tree in a form that shows its shape: "(left key right)", "-" for null.
 std::string shape(const dict_entry *e) {
@@ -135,8 +137,8 @@ TEST_F(dict_fixture, SetReplacesValueAndKeepsKeyCopy) {
 
 TEST_F(dict_fixture, KeysOrderByUnsignedBytes) {
     add({"b", "\xc3\xa9", "B", "", "ab", "abc", "a", "Z", "~"});
-    EXPECT_EQ(walk(&d), (std::vector<std::string>{"", "B", "Z", "a", "ab", "abc", "b", "~",
-                                                  "\xc3\xa9"}));
+    EXPECT_EQ(walk(&d),
+              (std::vector<std::string>{"", "B", "Z", "a", "ab", "abc", "b", "~", "\xc3\xa9"}));
 }
 
 TEST_F(dict_fixture, WalkSeesChangesMadeBetweenSteps) {
@@ -170,7 +172,7 @@ TEST_F(dict_fixture, NextFromStartsAtOrAfterTheStartKey) {
         const char *start;
         const char *expect; // null: no entry
     };
-    const step steps[] = {{"d", "d"}, {"c", "d"}, {"", "b"}, {"a", "b"},
+    const step steps[] = {{"d", "d"}, {"c", "d"},     {"", "b"},     {"a", "b"},
                           {"f", "f"}, {"g", nullptr}, {nullptr, "b"}};
     for (const step &s : steps) {
         dict_entry *cursor = nullptr;
@@ -353,7 +355,8 @@ TEST(dict_death, FatalVariantsEndTheProcess) {
     dict a{}, b{};
     dict_set(&a, "same", nullptr);
     dict_set(&b, "same", nullptr);
-    EXPECT_EXIT(dict_merge(&a, &b), ::testing::ExitedWithCode(1), fatal_re("dict_merge: duplicate"));
+    EXPECT_EXIT(dict_merge(&a, &b), ::testing::ExitedWithCode(1),
+                fatal_re("dict_merge: duplicate"));
     clear(&a);
     clear(&b);
 }

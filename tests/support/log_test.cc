@@ -1,5 +1,4 @@
 #include "support/log.h"
-
 #include "tests/helpers/process.h"
 
 #include <cerrno>
@@ -13,7 +12,9 @@
 
 namespace {
 
-std::string line(const std::string &text) { return log_line("support_test", getpid(), text); }
+std::string line(const std::string &text) {
+    return log_line("support_test", getpid(), text);
+}
 
 class log : public ::testing::Test {
   protected:
