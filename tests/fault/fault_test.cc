@@ -280,7 +280,11 @@ TEST_F(fault, SoakWithTerminationsStaysFlat) {
     EXPECT_EQ(t.wrong, 0);
     EXPECT_EQ(t.errors, 0);
     EXPECT_EQ(fds_end, fds_start);
+#if !defined(__SANITIZE_ADDRESS__)
+    // The sanitizer's quarantine keeps freed memory resident on purpose; its
+    // leak checker, which fails korvane's exit, covers that build instead.
     EXPECT_LT(rss_end - rss_start, 256);
+#endif
     EXPECT_EQ(h.finish(), 0);
 }
 
