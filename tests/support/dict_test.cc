@@ -3,9 +3,11 @@
 
 #include <cstdint>
 #include <cstring>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <map>
 #include <random>
+#include <sys/resource.h>
 #include <string>
 #include <vector>
 
@@ -360,5 +362,37 @@ TEST(dict_death, FatalVariantsEndTheProcess) {
     clear(&a);
     clear(&b);
 }
+
+#if !defined(__SANITIZE_ADDRESS__)
+// Exhaustion is provoked with an address-space limit, which the sanitizer's
+// shadow memory cannot live with; the plain build covers it.
+void insert_under_memory_limit(bool fatal_variant) {
+    std::string key(64 << 20, 'k');
+    // Address space for what is mapped now and 16 MiB more: not enough for
+    // the entry that copies the 64 MiB key.
+    long mapped_kib = 0;
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmSize:", 0) == 0)
+            mapped_kib = std::stol(line.substr(7));
+    rlimit limit{};
+    getrlimit(RLIMIT_AS, &limit);
+    limit.rlim_cur = (static_cast<rlim_t>(mapped_kib) << 10) + (16u << 20);
+    setrlimit(RLIMIT_AS, &limit);
+    dict d{};
+    if (fatal_variant)
+        dict_xset(&d, key.c_str(), nullptr);
+    else
+        dict_set(&d, key.c_str(), nullptr);
+}
+
+TEST(dict_death, AllocationFailureIsFatal) {
+    log_setup(1);
+    EXPECT_EXIT(insert_under_memory_limit(false), ::testing::ExitedWithCode(1),
+                fatal_re("dict_set: malloc: Cannot allocate memory"));
+    EXPECT_EXIT(insert_under_memory_limit(true), ::testing::ExitedWithCode(1),
+                fatal_re("dict_xset: malloc: Cannot allocate memory"));
+}
+#endif
 
 } // namespace
