@@ -4,7 +4,11 @@
 #include <cerrno>
 #include <cstring>
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <string>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 // The null-format paths are part of the logging contract.
@@ -119,6 +123,52 @@ TEST(log_death, LongFatalMessageIsCutWithoutErrorText) {
             die_sys("%s", longtext.c_str());
         },
         ::testing::ExitedWithCode(1), fatal_re(std::string(1023, 'm')));
+}
+
+} // namespace
+
+namespace {
+
+// Syslog mode, observed from inside a private mount namespace where a tmpfs
+// over /dev holds our own /dev/log socket; nothing outside the test sees it.
+// Runs in a forked child and reports through its exit status.
+int syslog_probe() {
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) ||
+        mount("tmpfs", "/dev", "tmpfs", 0, nullptr) != 0)
+        return 2;
+    int sock = socket(AF_UNIX, SOCK_DGRAM, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    strcpy(addr.sun_path, "/dev/log");
+    if (bind(sock, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0)
+        return 3;
+
+    log_setup(0);
+    log_set_verbosity(1);
+    warn_msg("warn: %s", "to syslog");
+    debug_msg("debug: %d", 7);
+    info_msg("plain");
+
+    // "<facility+priority>timestamp prog[pid]: message"; LOG_MAIL is 16.
+    const std::string pid = "[" + std::to_string(getpid()) + "]: ";
+    const char *expect[][2] = {
+        {"<18>", "warn: to syslog"}, {"<23>", "debug: 7"}, {"<22>", "plain"}};
+    for (const auto &e : expect) {
+        char buf[512] = {};
+        ssize_t n = recv(sock, buf, sizeof buf - 1, MSG_DONTWAIT);
+        std::string got(buf, n > 0 ? static_cast<size_t>(n) : 0);
+        if (got.rfind(e[0], 0) != 0 || got.find("support_test" + pid + e[1]) == std::string::npos)
+            return 4;
+        if (got.find("support_test[") != got.rfind("support_test["))
+            return 5;
+    }
+    return 0;
+}
+
+TEST(log_syslog, LinesGoToTheMailFacilityWithoutAPrefixOfOurOwn) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root for a private /dev/log";
+    EXPECT_EXIT(exit(syslog_probe()), ::testing::ExitedWithCode(0), "");
 }
 
 } // namespace
