@@ -19,11 +19,17 @@ bool is_space(char c) {
     return isspace(static_cast<unsigned char>(c)) != 0;
 }
 
+void remove_file() {
+    unlink(path.c_str());
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    if (path.empty())
+    if (path.empty()) {
         path = "/tmp/korvane-fuzz-config." + std::to_string(getpid());
+        atexit(remove_file);
+    }
     FILE *f = fopen(path.c_str(), "wb");
     if (f == nullptr)
         return 0;
