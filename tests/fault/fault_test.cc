@@ -242,8 +242,10 @@ TEST(fault_failover, PromotedStandbyTakesOverWithoutRestart) {
     EXPECT_EQ(before.right, 5);
     EXPECT_EQ(gap.wrong + after.wrong, 0);
     EXPECT_EQ(after.right, 20);
-    system((script + " stop " + standby).c_str());
-    system((script + " stop " + primary).c_str());
+    for (const std::string &state : {standby, primary}) {
+        EXPECT_EQ(system((script + " stop " + state).c_str()), 0);
+        rmdir(state.c_str());
+    }
 }
 
 // A long conversation with a connection termination every thousand requests
