@@ -90,10 +90,9 @@ int32_t backend_lookup(service_kind svc, dict *, const char *key, char *buf, uin
     // to the string routines; a query that returns too few columns is a
     // configuration fault whatever rows it matches.
     int slot = backend_slot(svc);
-    const char *name = service_to_name(svc);
     if (slot >= 0 && PQnfields(res.get()) < query_specs[slot].columns) {
-        warn_msg("warn: lookup %s: query returns %d columns, the answer needs %d", name,
-                 PQnfields(res.get()), query_specs[slot].columns);
+        warn_msg("warn: lookup %s: query returns %d columns, the answer needs %d",
+                 service_to_name(svc), PQnfields(res.get()), query_specs[slot].columns);
         return -1;
     }
     if (PQntuples(res.get()) == 0)
@@ -102,7 +101,7 @@ int32_t backend_lookup(service_kind svc, dict *, const char *key, char *buf, uin
     // A line feed would end the reply early and let the rest of the value
     // reach the host as a reply line of its own.
     if (r == 1 && strchr(buf, '\n') != nullptr) {
-        warn_msg("warn: lookup %s: value holds a line feed", name);
+        warn_msg("warn: lookup %s: value holds a line feed", service_to_name(svc));
         return -1;
     }
     return r;

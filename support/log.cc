@@ -14,6 +14,17 @@ namespace {
 int32_t log_foreground;
 int32_t log_verbosity;
 char fatal_buf[1024];
+
+// Formats into a new heap string without consuming ap; null when the memory
+// cannot be had.
+char *format_message(const char *fmt, va_list ap) {
+    char *msg = nullptr;
+    va_list copy;
+    va_copy(copy, ap);
+    int len = vasprintf(&msg, fmt, copy);
+    va_end(copy);
+    return len >= 0 ? msg : nullptr;
+}
 } // namespace
 
 void log_setup(int32_t foreground) {
@@ -34,12 +45,8 @@ void log_emit(int priority, const char *fmt, va_list ap) {
     }
     const char *prog = getprogname();
     auto pid = static_cast<unsigned>(getpid());
-    char *msg = nullptr;
-    va_list copy;
-    va_copy(copy, ap);
-    int len = vasprintf(&msg, fmt, copy);
-    va_end(copy);
-    if (len >= 0) {
+    char *msg = format_message(fmt, ap);
+    if (msg != nullptr) {
         // One formatted write per line keeps lines from interleaving with
         // other writers of the same stream.
         fprintf(stderr, "%s[%u]: %s\n", prog, pid, msg);
@@ -74,12 +81,8 @@ void warn_sys(const char *fmt, ...) {
     }
     va_list ap;
     va_start(ap, fmt);
-    char *msg = nullptr;
-    va_list copy;
-    va_copy(copy, ap);
-    int len = vasprintf(&msg, fmt, copy);
-    va_end(copy);
-    if (len >= 0) {
+    char *msg = format_message(fmt, ap);
+    if (msg != nullptr) {
         log_printf(LOG_CRIT, "%s: %s", msg, strerror(saved));
         free(msg);
     } else {
