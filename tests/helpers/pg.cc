@@ -62,11 +62,10 @@ int pg_terminate(const std::string &app) {
 }
 
 void pg_control(const std::string &command) {
-    std::string cmd = std::string(PGTEST_SCRIPT) + " " + command.substr(0, command.find(' ')) +
-                      " " + PG_STATE_DIR;
+    // "restart fast" runs as "pgtest restart STATE_DIR fast".
     size_t space = command.find(' ');
-    if (space != std::string::npos)
-        cmd += command.substr(space);
+    std::string cmd = std::string(PGTEST_SCRIPT) + " " + command.substr(0, space) + " " +
+                      PG_STATE_DIR + (space == std::string::npos ? "" : command.substr(space));
     ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
 }
 

@@ -60,11 +60,10 @@ long rss_kib(pid_t pid = 0);
 // User plus system time a process has used so far, in seconds.
 double cpu_seconds(pid_t pid);
 
-// Runs fn with this process's stderr sent to a file; returns what it wrote.
-template <typename F> std::string capture_stderr(F fn);
 int stderr_redirect_begin(const std::string &path);
 void stderr_redirect_end(int saved);
 
+// Runs fn with this process's stderr sent to a file; returns what it wrote.
 template <typename F> std::string capture_stderr(F fn) {
     std::string path = temp_path("stderr");
     int saved = stderr_redirect_begin(path);
