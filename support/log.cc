@@ -17,7 +17,7 @@ char fatal_buf[1024];
 
 // Formats into a new heap string without consuming ap; null when the memory
 // cannot be had.
-char *format_message(const char *fmt, va_list ap) {
+[[gnu::format(printf, 1, 0)]] char *format_message(const char *fmt, va_list ap) {
     char *msg = nullptr;
     va_list copy;
     va_copy(copy, ap);
