@@ -275,21 +275,18 @@ int dict_next_from(dict *d, dict_entry **cursor, const char *start, const char *
     if (*cursor != nullptr || start == nullptr)
         return dict_next(d, cursor, key, value);
 
-    // A placeholder linked in at the start key finds its successor with the
-    // ordinary tree steps, and lives on the stack so nothing is allocated.
-    dict_entry placeholder{};
-    placeholder.key = start;
+    // Splaying at the start key brings up its entry, or else its neighbour on
+    // one side: the successor itself, or the predecessor, whose successor is
+    // then the smallest entry on its right. The probe is never linked in.
+    dict_entry probe{};
+    probe.key = start;
     dict_entry *next = nullptr;
     if (d->root != nullptr) {
-        dict_splay(d, &placeholder);
-        if (strcmp(d->root->key, start) == 0)
+        dict_splay(d, &probe);
+        if (strcmp(d->root->key, start) >= 0)
             next = d->root;
-    }
-    if (next == nullptr) {
-        dict_link_entry(d, &placeholder);
-        if (placeholder.right != nullptr)
-            next = leftmost(placeholder.right);
-        dict_unlink_entry(d, &placeholder);
+        else if (d->root->right != nullptr)
+            next = leftmost(d->root->right);
     }
     if (next == nullptr)
         return 0;

@@ -150,14 +150,14 @@ int syslog_probe() {
     info_msg("plain");
 
     // "<facility+priority>timestamp prog[pid]: message"; LOG_MAIL is 16.
-    const std::string pid = "[" + std::to_string(getpid()) + "]: ";
+    const std::string prefix = "support_test[" + std::to_string(getpid()) + "]: ";
     const char *expect[][2] = {
         {"<18>", "warn: to syslog"}, {"<23>", "debug: 7"}, {"<22>", "plain"}};
     for (const auto &e : expect) {
         char buf[512] = {};
         ssize_t n = recv(sock, buf, sizeof buf - 1, MSG_DONTWAIT);
         std::string got(buf, n > 0 ? static_cast<size_t>(n) : 0);
-        if (got.rfind(e[0], 0) != 0 || got.find("support_test" + pid + e[1]) == std::string::npos)
+        if (got.rfind(e[0], 0) != 0 || got.find(prefix + e[1]) == std::string::npos)
             return 4;
         if (got.find("support_test[") != got.rfind("support_test["))
             return 5;
