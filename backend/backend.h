@@ -27,6 +27,10 @@ struct backend {
     uint64_t source_uses;            // answers served since the list was loaded
     int32_t source_expire;           // seconds a loaded list stays fresh
     int64_t source_loaded_at;        // time() of the last load
+    int32_t request_timeout_ms;      // deadline of each request; 0: none
+    int32_t reconnect_delay_ms;      // quiet time after a failure; 0: none
+    int64_t reconnect_at;            // exec_now_ms() before which no attempt is made
+    bool delay_logged;               // the quiet time in force has been logged
 };
 
 struct query_spec {
@@ -65,12 +69,19 @@ void backend_free(backend *b);
 extern const query_spec query_specs[BACKEND_SLOTS];
 // Number of the next statement name, shared by every record; wraps at 2^32.
 extern uint32_t stmt_counter;
-// Prepares sql on conn under the next "stmt%u" name. Returns the name (the
-// caller frees it) or null after a warning; a failure still uses a number.
-[[nodiscard]] char *backend_prepare(PGconn *conn, const char *sql, int32_t nparams);
-// (Re)connects b from scratch and prepares every configured statement.
-// 1 when connected; 0 after a warning, with b not connected.
+// Prepares sql on conn under the next "stmt%u" name and checks that it takes
+// nparams parameters; key names the setting in warnings. Returns the name
+// (the caller frees it) or null after a warning; a failure still uses a
+// number.
+[[nodiscard]] char *backend_prepare(PGconn *conn, const char *sql, int32_t nparams,
+                                    const char *key);
+// (Re)connects b from scratch and prepares every configured statement, under
+// the deadline of the request in progress. 1 when connected; 0 after a
+// warning, with b not connected. Within reconnect_delay_ms of a failure it
+// fails at once without touching the network, warning once per quiet time.
 int32_t backend_connect(backend *b);
+// Starts b's quiet time after a failed attempt or a timed-out request.
+void backend_hold_off(backend *b);
 
 // === in query.cc ===
 // Slot of a single-bit service kind (0..8), or -1 for any other value.
@@ -83,6 +94,37 @@ bool backend_connection_lost(const PGconn *conn, const PGresult *res);
 // Returns rows (status PGRES_TUPLES_OK, owned by the caller) or null, logged.
 // current_backend->conn must not be null; read conn and slots anew after.
 [[nodiscard]] PGresult *backend_query(const char *key, int32_t svc);
+// The one way a statement is run: the one in b's slot, with key as its text
+// parameter (none for the fetch slot), reconnecting and retrying once after
+// a lost connection; `prefix` starts the reconnect warning. A request that
+// runs out of time gives its connection up. Rows or null, logged.
+[[nodiscard]] PGresult *backend_run(backend *b, int slot, const char *key, const char *prefix);
+
+// === in exec.cc ===
+// Every connection korvane makes and every command it sends goes through
+// here, under one deadline per request. On expiry a call returns null (or an
+// unfinished connection) after one warning for the request; the caller then
+// gives the connection up with backend_close, never waiting on a cancel.
+// Connections are switched to non-blocking mode, so that neither sending nor
+// closing can wait on a server that has stopped reading.
+//
+// Milliseconds of a clock that only moves forward.
+int64_t exec_now_ms();
+// Starts a request: its deadline is ms from now, none when ms is 0.
+void exec_begin(int32_t ms);
+// True once the request in progress has run out of time.
+bool exec_expired();
+// Connects under the deadline (with libpq's blocking connect when there is
+// none). The connection, to be checked with PQstatus, or null.
+[[nodiscard]] PGconn *exec_connect(const char *conninfo);
+// Prepare, describe and execute, each waiting for its one result; `what`
+// names the step in the timeout warning. Null when the command could not be
+// sent, the connection broke or the deadline passed.
+[[nodiscard]] PGresult *exec_prepare(PGconn *conn, const char *name, const char *sql,
+                                     int32_t nparams, const char *what);
+[[nodiscard]] PGresult *exec_describe(PGconn *conn, const char *name, const char *what);
+[[nodiscard]] PGresult *exec_prepared(PGconn *conn, const char *name, int32_t nparams,
+                                      const char *const *values, const char *what);
 
 // === in handlers.cc ===
 // Loads and connects a new record from config_path and puts it in service;

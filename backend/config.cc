@@ -103,7 +103,9 @@ backend *backend_load(const char *path) {
 
     // The expire setting is always judged first.
     if (!load_number(b.get(), "fetch_source_expire", &b->source_expire) ||
-        !load_number(b.get(), "fetch_source_refresh", &b->source_refresh))
+        !load_number(b.get(), "fetch_source_refresh", &b->source_refresh) ||
+        !load_number(b.get(), "request_timeout_ms", &b->request_timeout_ms) ||
+        !load_number(b.get(), "reconnect_delay_ms", &b->reconnect_delay_ms))
         return nullptr;
     return b.release();
 }

@@ -12,7 +12,18 @@ constexpr query_spec query_specs[BACKEND_SLOTS] = {
 
 uint32_t stmt_counter;
 
-char *backend_prepare(PGconn *conn, const char *sql, int32_t nparams) {
+namespace {
+
+// Closes b after a failed attempt; the quiet time, if any, starts now.
+int32_t connect_failed(backend *b) {
+    backend_close(b);
+    backend_hold_off(b);
+    return 0;
+}
+
+} // namespace
+
+char *backend_prepare(PGconn *conn, const char *sql, int32_t nparams, const char *key) {
     // Taken before anything can fail, so names never repeat in a process.
     uint32_t number = stmt_counter++;
     char *name = nullptr;
@@ -20,36 +31,72 @@ char *backend_prepare(PGconn *conn, const char *sql, int32_t nparams) {
         warn_sys("warn: asprintf");
         return nullptr;
     }
-    pg_result_ptr res{PQprepare(conn, name, sql, nparams, nullptr)};
+    char what[64];
+    snprintf(what, sizeof what, "preparing %s", key);
+    pg_result_ptr res{exec_prepare(conn, name, sql, nparams, what)};
     if (PQresultStatus(res.get()) != PGRES_COMMAND_OK) {
-        warn_msg("warn: PQprepare: %s", PQerrorMessage(conn));
+        if (!exec_expired())
+            warn_msg("warn: PQprepare: %s", PQerrorMessage(conn));
+        free(name);
+        return nullptr;
+    }
+    // The server accepts a text with any number of parameters; one that does
+    // not take what korvane passes would fail every request as a protocol
+    // violation, which reads like a lost connection.
+    res.reset(exec_describe(conn, name, what));
+    if (PQresultStatus(res.get()) != PGRES_COMMAND_OK) {
+        if (!exec_expired())
+            warn_msg("warn: PQdescribePrepared: %s", PQerrorMessage(conn));
+        free(name);
+        return nullptr;
+    }
+    if (PQnparams(res.get()) != nparams) {
+        warn_msg("warn: %s: the query takes %d parameters, korvane passes %d", key,
+                 PQnparams(res.get()), nparams);
         free(name);
         return nullptr;
     }
     return name;
 }
 
+void backend_hold_off(backend *b) {
+    if (b->reconnect_delay_ms <= 0)
+        return;
+    b->reconnect_at = exec_now_ms() + b->reconnect_delay_ms;
+    b->delay_logged = false;
+}
+
 int32_t backend_connect(backend *b) {
+    // Within the quiet time after a failure, no attempt: the database was
+    // just found unable to answer, and every attempt could cost a deadline.
+    if (b->reconnect_at != 0 && exec_now_ms() < b->reconnect_at) {
+        backend_close(b);
+        if (!b->delay_logged)
+            warn_msg("warn: not reconnecting for %d ms after a failure; requests answer error",
+                     b->reconnect_delay_ms);
+        b->delay_logged = true;
+        return 0;
+    }
     debug_msg("debug: (re)connecting");
     backend_close(b);
 
     auto *conninfo = static_cast<const char *>(dict_find(&b->config, "conninfo"));
     if (conninfo == nullptr) {
         warn_msg("warn: missing \"conninfo\" configuration directive");
-        backend_close(b);
-        return 0;
+        return connect_failed(b);
     }
-    b->conn = PQconnectdb(conninfo);
+    b->conn = exec_connect(conninfo);
     if (b->conn == nullptr) {
         warn_msg("warn: PQconnectdb return NULL");
-        backend_close(b);
-        return 0;
+        return connect_failed(b);
     }
     if (PQstatus(b->conn) != CONNECTION_OK) {
-        warn_msg("warn: PQconnectdb: %s", PQerrorMessage(b->conn));
-        backend_close(b);
-        return 0;
+        if (!exec_expired())
+            warn_msg("warn: PQconnectdb: %s", PQerrorMessage(b->conn));
+        return connect_failed(b);
     }
+    // Sending and closing must not wait on a server that stopped reading.
+    PQsetnonblocking(b->conn, 1);
 
     for (int slot = 0; slot < BACKEND_SLOTS; slot++) {
         const char *key =
@@ -57,12 +104,12 @@ int32_t backend_connect(backend *b) {
         auto *sql = static_cast<const char *>(dict_find(&b->config, key));
         if (sql == nullptr)
             continue;
-        b->statements[slot] = backend_prepare(b->conn, sql, slot == BACKEND_FETCH_SLOT ? 0 : 1);
-        if (b->statements[slot] == nullptr) {
-            backend_close(b);
-            return 0;
-        }
+        b->statements[slot] =
+            backend_prepare(b->conn, sql, slot == BACKEND_FETCH_SLOT ? 0 : 1, key);
+        if (b->statements[slot] == nullptr)
+            return connect_failed(b);
     }
+    b->reconnect_at = 0;
     debug_msg("debug: connected");
     return 1;
 }

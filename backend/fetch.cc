@@ -8,8 +8,10 @@
 namespace {
 
 bool list_is_fresh(const backend *b) {
-    // The clock is read only when the use count leaves the list fresh.
-    return b->source_uses < b->source_refresh &&
+    // A list never loaded is not fresh, however far in the future its
+    // expiry lies; its use count is 0 only then. The clock is read only when
+    // the use count leaves the list fresh.
+    return b->source_uses > 0 && b->source_uses < b->source_refresh &&
            static_cast<int64_t>(time(nullptr)) - b->source_loaded_at < b->source_expire;
 }
 
@@ -27,44 +29,29 @@ void refresh_list(backend *b, const PGresult *res) {
 // Runs the fetch statement and refreshes the list unless the list is fresh.
 // 1 when the list may be served, -1 after a warning or without a statement.
 int32_t ensure_list(backend *b) {
-    for (int lost = 0;;) {
-        const char *name = b->statements[BACKEND_FETCH_SLOT];
-        if (name == nullptr)
-            return -1;
-        if (list_is_fresh(b)) {
-            b->source_uses++;
-            return 1;
-        }
-        pg_result_ptr res{PQexecPrepared(b->conn, name, 0, nullptr, nullptr, nullptr, 0)};
-        if (PQresultStatus(res.get()) == PGRES_TUPLES_OK) {
-            if (PQnfields(res.get()) < 1) {
-                warn_msg("warn: fetch source: query returns %d columns, the answer needs 1",
-                         PQnfields(res.get()));
-                return -1;
-            }
-            refresh_list(b, res.get());
-            return 1;
-        }
-        if (!backend_connection_lost(b->conn, res.get())) {
-            warn_msg("warn: PQexecPrepared: %s", PQerrorMessage(b->conn));
-            return -1;
-        }
-        warn_msg("warn: trying to reconnect after error: %s", PQerrorMessage(b->conn));
-        res.reset();
-        int32_t connected = backend_connect(b);
-        if (++lost == 2) {
-            warn_msg("warn: korvane: too many retries");
-            return -1;
-        }
-        if (connected == 0)
-            return -1;
+    if (b->statements[BACKEND_FETCH_SLOT] == nullptr)
+        return -1;
+    if (list_is_fresh(b)) {
+        b->source_uses++;
+        return 1;
     }
+    pg_result_ptr res{backend_run(b, BACKEND_FETCH_SLOT, nullptr, "")};
+    if (!res)
+        return -1;
+    if (PQnfields(res.get()) < 1) {
+        warn_msg("warn: fetch source: query returns %d columns, the answer needs 1",
+                 PQnfields(res.get()));
+        return -1;
+    }
+    refresh_list(b, res.get());
+    return 1;
 }
 
 } // namespace
 
 int32_t backend_fetch(service_kind svc, dict *, char *buf, uint64_t size) {
     backend *b = current_backend;
+    exec_begin(b->request_timeout_ms);
     if (b->conn == nullptr && backend_connect(b) == 0)
         return -1;
     if (svc != SVC_SOURCE)

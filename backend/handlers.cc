@@ -9,7 +9,9 @@ const char *config_path;
 
 namespace {
 
+// Every request starts its deadline here, before it may connect.
 bool ensure_connected() {
+    exec_begin(current_backend->request_timeout_ms);
     return current_backend->conn != nullptr || backend_connect(current_backend) != 0;
 }
 
@@ -63,7 +65,11 @@ int32_t format_value(service_kind svc, const PGresult *res, char *buf, uint64_t 
 
 int32_t backend_update() {
     backend_ptr fresh{backend_load(config_path)};
-    if (!fresh || backend_connect(fresh.get()) == 0)
+    if (!fresh)
+        return -1;
+    // The new configuration's deadline bounds the connection it makes.
+    exec_begin(fresh->request_timeout_ms);
+    if (backend_connect(fresh.get()) == 0)
         return -1;
     backend_free(current_backend);
     current_backend = fresh.release();

@@ -2,6 +2,7 @@
 #include "support/log.h"
 
 #include <bit>
+#include <cstdio>
 #include <cstring>
 
 int backend_slot(service_kind svc) {
@@ -20,37 +21,39 @@ bool backend_connection_lost(const PGconn *conn, const PGresult *res) {
     return state == nullptr || strncmp(state, "08", 2) == 0;
 }
 
-namespace {
-
-PGresult *exec_statement(const char *name, const char *key) {
+PGresult *backend_run(backend *b, int slot, const char *key, const char *prefix) {
+    const char *what = slot == BACKEND_FETCH_SLOT ? "running fetch_source" : nullptr;
+    char label[64];
+    if (what == nullptr) {
+        snprintf(label, sizeof label, "running %s", query_specs[slot].config_key);
+        what = label;
+    }
     const char *values[1] = {key};
-    return PQexecPrepared(current_backend->conn, name, 1, values, nullptr, nullptr, 0);
-}
-
-} // namespace
-
-PGresult *backend_query(const char *key, int32_t svc) {
-    int slot = backend_slot(static_cast<service_kind>(svc));
-    if (slot < 0)
-        return nullptr;
+    int nparams = slot == BACKEND_FETCH_SLOT ? 0 : 1;
 
     for (int attempt = 0;; attempt++) {
-        const char *name = current_backend->statements[slot];
+        const char *name = b->statements[slot];
         if (name == nullptr)
             return nullptr;
-        pg_result_ptr res{exec_statement(name, key)};
+        pg_result_ptr res{exec_prepared(b->conn, name, nparams, values, what)};
         if (PQresultStatus(res.get()) == PGRES_TUPLES_OK)
             return res.release();
-        if (!backend_connection_lost(current_backend->conn, res.get())) {
-            warn_msg("warn: PQexecPrepared: %s", PQerrorMessage(current_backend->conn));
+        if (exec_expired()) {
+            // Whatever the server is doing, the request is over; the next
+            // one starts on a new connection.
+            backend_close(b);
+            backend_hold_off(b);
             return nullptr;
         }
-        warn_msg("warn: korvane: trying to reconnect after error: %s",
-                 PQerrorMessage(current_backend->conn));
+        if (!backend_connection_lost(b->conn, res.get())) {
+            warn_msg("warn: PQexecPrepared: %s", PQerrorMessage(b->conn));
+            return nullptr;
+        }
+        warn_msg("warn: %strying to reconnect after error: %s", prefix, PQerrorMessage(b->conn));
         res.reset();
         // The reconnect prepares every statement under a new name; the loop
         // reads the slot again.
-        int32_t connected = backend_connect(current_backend);
+        int32_t connected = backend_connect(b);
         if (attempt == 1) {
             warn_msg("warn: korvane: too many retries");
             return nullptr;
@@ -58,4 +61,11 @@ PGresult *backend_query(const char *key, int32_t svc) {
         if (connected == 0)
             return nullptr;
     }
+}
+
+PGresult *backend_query(const char *key, int32_t svc) {
+    int slot = backend_slot(static_cast<service_kind>(svc));
+    if (slot < 0)
+        return nullptr;
+    return backend_run(current_backend, slot, key, "korvane: ");
 }

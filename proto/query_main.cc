@@ -56,6 +56,7 @@ void open_backend(const char *path) {
         warn_msg("fatal: error parsing config file");
         exit(EXIT_ERROR);
     }
+    exec_begin(current_backend->request_timeout_ms);
     if (backend_connect(current_backend) == 0) {
         warn_msg("fatal: could not connect");
         exit(EXIT_ERROR);
@@ -68,7 +69,7 @@ bool check_statement(const char *label, const char *name, int params, int column
         printf("%-13s not configured\n", label);
         return true;
     }
-    pg_result_ptr res{PQdescribePrepared(current_backend->conn, name)};
+    pg_result_ptr res{exec_describe(current_backend->conn, name, "describing a statement")};
     if (PQresultStatus(res.get()) != PGRES_COMMAND_OK) {
         printf("%-13s cannot describe: %s", label, PQerrorMessage(current_backend->conn));
         return false;

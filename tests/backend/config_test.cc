@@ -97,9 +97,18 @@ TEST_F(config, DuplicateKeysFailTheLoadEvenWithEqualValues) {
 }
 
 TEST_F(config, SourceSettingsAreParsedAndBounded) {
-    ASSERT_NE(load("fetch_source_expire 0\nfetch_source_refresh 2147483647\n"), nullptr);
+    ASSERT_NE(load(""), nullptr);
+    // Without the keys there is no deadline and no quiet time.
+    EXPECT_EQ(b->request_timeout_ms, 0);
+    EXPECT_EQ(b->reconnect_delay_ms, 0);
+    backend_free(b);
+    ASSERT_NE(load("fetch_source_expire 0\nfetch_source_refresh 2147483647\n"
+                   "request_timeout_ms 500\nreconnect_delay_ms 2147483647\n"),
+              nullptr);
     EXPECT_EQ(b->source_expire, 0);
     EXPECT_EQ(b->source_refresh, 2147483647u);
+    EXPECT_EQ(b->request_timeout_ms, 500);
+    EXPECT_EQ(b->reconnect_delay_ms, 2147483647);
     backend_free(b);
     b = nullptr;
 
@@ -115,6 +124,9 @@ TEST_F(config, SourceSettingsAreParsedAndBounded) {
         {"fetch_source_refresh 99999999999\n",
          "warn: bad value for fetch_source_refresh: too large"},
         {"fetch_source_refresh many\n", "warn: bad value for fetch_source_refresh: invalid"},
+        {"request_timeout_ms 2s\n", "warn: bad value for request_timeout_ms: invalid"},
+        {"request_timeout_ms -1\n", "warn: bad value for request_timeout_ms: too small"},
+        {"reconnect_delay_ms 2147483648\n", "warn: bad value for reconnect_delay_ms: too large"},
         // Both bad: the expire setting is judged first and alone.
         {"fetch_source_refresh x\nfetch_source_expire y\n",
          "warn: bad value for fetch_source_expire: invalid"},

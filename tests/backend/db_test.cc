@@ -152,6 +152,28 @@ TEST_F(db, UnreachableServerLeavesTheRecordNotConnected) {
     expect_not_connected();
 }
 
+TEST_F(db, FailedAttemptHoldsOffReconnectsQuietly) {
+    std::string path = temp_path("conf");
+    write_file(path, "conninfo host=127.0.0.1 port=1\nreconnect_delay_ms 60000\n");
+    current_backend = backend_load(path.c_str());
+    ASSERT_NE(current_backend, nullptr);
+    EXPECT_EQ(connect(), 0);
+    EXPECT_NE(err.find("warn: PQconnectdb: "), std::string::npos) << err;
+    // Within the quiet time: no attempt, one warning, then none at all.
+    EXPECT_EQ(connect(), 0);
+    EXPECT_EQ(err, line("warn: not reconnecting for 60000 ms after a failure; requests answer "
+                        "error"));
+    EXPECT_EQ(connect(), 0);
+    EXPECT_EQ(err, "");
+    expect_not_connected();
+    // A record that never failed, as an update builds, is not held back.
+    backend *fresh = backend_load(path.c_str());
+    ASSERT_NE(fresh, nullptr);
+    err = capture_stderr([&] { EXPECT_EQ(backend_connect(fresh), 0); });
+    EXPECT_NE(err.find("debug: (re)connecting"), std::string::npos) << err;
+    backend_free(fresh);
+}
+
 TEST_F(db, KeysAreMatchedAsPlainText) {
     ASSERT_NE(load(all_queries), nullptr);
     ASSERT_EQ(connect(), 1);

@@ -271,6 +271,16 @@ TEST_F(e2e, FetchRefreshesByAgeAndCachesAnEmptyList) {
     EXPECT_EQ(k.finish(), 0);
 }
 
+// Regression: an expiry beyond the clock made a new backend's empty list
+// look fresh, so fetch answered not-found until the use count ran out.
+TEST_F(e2e, FirstFetchLoadsEvenWhenTheListNeverExpires) {
+    child_process k;
+    ASSERT_TRUE(start_serving(k, config("fetch_source_expire 2147483647\n")));
+    EXPECT_EQ(k.ask("table|0.1|1|t|fetch|source|1"), "fetch-result|1|found|a");
+    EXPECT_EQ(k.ask("table|0.1|1|t|fetch|source|2"), "fetch-result|2|found|b");
+    EXPECT_EQ(k.finish(), 0);
+}
+
 TEST_F(e2e, UpdateTakesEffectOrLeavesTheOldBackendServing) {
     std::string conf = config("", "e2e_update");
     child_process k;
@@ -289,6 +299,11 @@ TEST_F(e2e, UpdateTakesEffectOrLeavesTheOldBackendServing) {
     EXPECT_EQ(k.ask("table|0.1|1|t|update|u2"), "update-result|u2|error");
     EXPECT_EQ(k.ask("table|0.1|1|t|lookup|domain|3|example.org"),
               "lookup-result|3|found|example.org");
+    // A query that takes no parameter: the old backend serves on.
+    write_file(conf, "conninfo " + pg_conninfo() + "\nquery_addrname SELECT 'x'\n");
+    EXPECT_EQ(k.ask("table|0.1|1|t|update|u2b"), "update-result|u2b|error");
+    EXPECT_EQ(k.ask("table|0.1|1|t|lookup|domain|3b|example.org"),
+              "lookup-result|3b|found|example.org");
     // A good file that drops the domain query and changes the alias query.
     write_file(conf, "conninfo " + pg_conninfo() +
                          " application_name=e2e_update\n"
@@ -307,6 +322,9 @@ TEST_F(e2e, UpdateTakesEffectOrLeavesTheOldBackendServing) {
     std::string err = k.err();
     EXPECT_NE(err.find("warn: duplicate key conninfo"), std::string::npos) << err;
     EXPECT_NE(err.find("warn: PQconnectdb: "), std::string::npos) << err;
+    EXPECT_NE(err.find("warn: query_addrname: the query takes 0 parameters, korvane passes 1"),
+              std::string::npos)
+        << err;
 }
 
 TEST_F(e2e, TerminatedConnectionIsHealedMidConversation) {
@@ -333,6 +351,11 @@ TEST_F(e2e, StartupFailuresWriteNothingToStdout) {
     write_file(broken, "conninfo\n");
     std::string unreachable = temp_path("unreachable");
     write_file(unreachable, "conninfo host=127.0.0.1 port=1 connect_timeout=5\n");
+    // Statements that cannot take what korvane passes would fail every
+    // request as a protocol violation; they fail the connect instead.
+    std::string no_param = pg_config_file("e2e", "query_alias SELECT 'x'\n");
+    std::string two_params = pg_config_file("e2e", "query_domain SELECT $1::text || $2\n");
+    std::string fetch_param = pg_config_file("e2e", "fetch_source SELECT $1::text\n");
     struct failure {
         std::vector<std::string> args;
         const char *message;
@@ -346,6 +369,9 @@ TEST_F(e2e, StartupFailuresWriteNothingToStdout) {
         {{"/nonexistent/korvane.conf"}, "error parsing config file"},
         {{broken}, "error parsing config file"},
         {{unreachable}, "could not connect"},
+        {{no_param}, "could not connect"},
+        {{two_params}, "could not connect"},
+        {{fetch_param}, "could not connect"},
     };
     for (const failure &f : cases) {
         run_result r = run_program(kv(f.args), hello);
@@ -362,6 +388,11 @@ TEST_F(e2e, StartupFailuresWriteNothingToStdout) {
     r = run_program(kv({"/nonexistent/korvane.conf"}), "");
     EXPECT_EQ(r.err, warn(r, "warn: \"/nonexistent/korvane.conf\": No such file or directory") +
                          warn(r, "fatal: error parsing config file"));
+    r = run_program(kv({two_params}), "");
+    EXPECT_EQ(r.err, warn(r, "debug: (re)connecting") +
+                         warn(r, "warn: query_domain: the query takes 2 parameters, korvane "
+                                 "passes 1") +
+                         warn(r, "fatal: could not connect"));
 }
 
 TEST_F(e2e, DoubleDashEndsOptions) {
@@ -443,20 +474,22 @@ TEST_F(e2e, QueryToolCheckFlagsStatementsThatDoNotFit) {
         std::string::npos)
         << r.out;
 
-    std::string bad = pg_config_file("e2e", "query_userinfo SELECT v, v2 FROM e2e WHERE k = $1\n"
-                                            "query_alias SELECT v FROM e2e WHERE k = $1 AND "
-                                            "v2 = $2\n");
+    std::string bad = pg_config_file("e2e", "query_userinfo SELECT v, v2 FROM e2e WHERE k = $1\n");
     r = run_program({korvane_query, "--check", bad}, "");
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.out.find("userinfo      configured  1 parameter (takes 1)  2 columns (needs 3)  "
                          "MISMATCH\n"),
               std::string::npos)
         << r.out;
-    EXPECT_NE(r.out.find("alias         configured  2 parameters (takes 1)  1 column (needs 1)  "
-                         "MISMATCH\n"),
-              std::string::npos)
-        << r.out;
     EXPECT_NE(r.out.find("domain        not configured\n"), std::string::npos) << r.out;
+
+    // A parameter count that does not fit fails the connect itself.
+    bad = pg_config_file("e2e", "query_alias SELECT v FROM e2e WHERE k = $1 AND v2 = $2\n");
+    r = run_program({korvane_query, "--check", bad}, "");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("warn: query_alias: the query takes 2 parameters, korvane passes 1\n"),
+              std::string::npos)
+        << r.err;
 }
 
 // A password in conninfo stays out of everything korvane writes, on every
