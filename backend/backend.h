@@ -31,6 +31,7 @@ struct backend {
     int32_t reconnect_delay_ms;      // quiet time after a failure; 0: none
     int64_t reconnect_at;            // exec_now_ms() before which no attempt is made
     bool delay_logged;               // the quiet time in force has been logged
+    bool prepare_on_use;             // reconnects prepare each statement when first run
 };
 
 struct query_spec {
@@ -82,6 +83,13 @@ extern uint32_t stmt_counter;
 int32_t backend_connect(backend *b);
 // Starts b's quiet time after a failed attempt or a timed-out request.
 void backend_hold_off(backend *b);
+// Configuration key of a slot's statement ("fetch_source" for slot 9).
+const char *backend_slot_key(int slot);
+// The statement name of b's slot, preparing it first when a reconnect left
+// that to its first use. Null when the slot has no query, or after a
+// warning when preparing failed: *lost then tells whether the connection
+// was found gone; a request out of time has closed b.
+const char *backend_statement(backend *b, int slot, bool *lost);
 
 // === in query.cc ===
 // Slot of a single-bit service kind (0..8), or -1 for any other value.

@@ -59,6 +59,28 @@ char *backend_prepare(PGconn *conn, const char *sql, int32_t nparams, const char
     return name;
 }
 
+const char *backend_slot_key(int slot) {
+    return slot == BACKEND_FETCH_SLOT ? "fetch_source" : query_specs[slot].config_key;
+}
+
+const char *backend_statement(backend *b, int slot, bool *lost) {
+    *lost = false;
+    if (b->statements[slot] != nullptr || !b->prepare_on_use || b->conn == nullptr)
+        return b->statements[slot];
+    const char *key = backend_slot_key(slot);
+    auto *sql = static_cast<const char *>(dict_find(&b->config, key));
+    if (sql == nullptr)
+        return nullptr;
+    b->statements[slot] = backend_prepare(b->conn, sql, slot == BACKEND_FETCH_SLOT ? 0 : 1, key);
+    if (b->statements[slot] == nullptr && exec_expired()) {
+        backend_close(b);
+        backend_hold_off(b);
+    } else if (b->statements[slot] == nullptr) {
+        *lost = PQstatus(b->conn) == CONNECTION_BAD;
+    }
+    return b->statements[slot];
+}
+
 void backend_hold_off(backend *b) {
     if (b->reconnect_delay_ms <= 0)
         return;
@@ -98,9 +120,13 @@ int32_t backend_connect(backend *b) {
     // Sending and closing must not wait on a server that stopped reading.
     PQsetnonblocking(b->conn, 1);
 
-    for (int slot = 0; slot < BACKEND_SLOTS; slot++) {
-        const char *key =
-            slot == BACKEND_FETCH_SLOT ? "fetch_source" : query_specs[slot].config_key;
+    // Start-up and update prepare everything, so that a bad query is found
+    // before it serves. Under a deadline a reconnect leaves each statement
+    // to its first use: a table held by a long lock then costs only the
+    // services that read it, not every service whose statement would wait
+    // behind it while the reconnect prepares.
+    for (int slot = 0; slot < BACKEND_SLOTS && !b->prepare_on_use; slot++) {
+        const char *key = backend_slot_key(slot);
         auto *sql = static_cast<const char *>(dict_find(&b->config, key));
         if (sql == nullptr)
             continue;
@@ -110,6 +136,7 @@ int32_t backend_connect(backend *b) {
             return connect_failed(b);
     }
     b->reconnect_at = 0;
+    b->prepare_on_use = b->request_timeout_ms > 0;
     debug_msg("debug: connected");
     return 1;
 }

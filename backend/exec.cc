@@ -8,9 +8,9 @@
 
 namespace {
 
-int32_t timeout_ms;  // of the request in progress; 0: no deadline
-int64_t deadline;    // exec_now_ms() by which it must end
-bool expired;        // its deadline has passed and that has been logged
+int32_t timeout_ms; // of the request in progress; 0: no deadline
+int64_t deadline;   // exec_now_ms() by which it must end
+bool expired;       // its deadline has passed and that has been logged
 
 // Marks the request as out of time, once, naming what it was waiting for.
 void expire(const char *what) {
@@ -132,8 +132,8 @@ PGresult *exec_describe(PGconn *conn, const char *name, const char *what) {
     return finish(conn, PQsendDescribePrepared(conn, name), what);
 }
 
-PGresult *exec_prepared(PGconn *conn, const char *name, int32_t nparams,
-                        const char *const *values, const char *what) {
+PGresult *exec_prepared(PGconn *conn, const char *name, int32_t nparams, const char *const *values,
+                        const char *what) {
     return finish(conn, PQsendQueryPrepared(conn, name, nparams, values, nullptr, nullptr, 0),
                   what);
 }

@@ -32,27 +32,33 @@ PGresult *backend_run(backend *b, int slot, const char *key, const char *prefix)
     int nparams = slot == BACKEND_FETCH_SLOT ? 0 : 1;
 
     for (int attempt = 0;; attempt++) {
-        const char *name = b->statements[slot];
-        if (name == nullptr)
+        // A statement prepared on first use may find the connection gone,
+        // which heals like a lost connection under a prepared statement.
+        bool lost = false;
+        const char *name = backend_statement(b, slot, &lost);
+        if (name == nullptr && !lost)
             return nullptr;
-        pg_result_ptr res{exec_prepared(b->conn, name, nparams, values, what)};
-        if (PQresultStatus(res.get()) == PGRES_TUPLES_OK)
-            return res.release();
-        if (exec_expired()) {
-            // Whatever the server is doing, the request is over; the next
-            // one starts on a new connection.
-            backend_close(b);
-            backend_hold_off(b);
-            return nullptr;
-        }
-        if (!backend_connection_lost(b->conn, res.get())) {
-            warn_msg("warn: PQexecPrepared: %s", PQerrorMessage(b->conn));
-            return nullptr;
+        pg_result_ptr res;
+        if (name != nullptr) {
+            res.reset(exec_prepared(b->conn, name, nparams, values, what));
+            if (PQresultStatus(res.get()) == PGRES_TUPLES_OK)
+                return res.release();
+            if (exec_expired()) {
+                // Whatever the server is doing, the request is over; the
+                // next one starts on a new connection.
+                backend_close(b);
+                backend_hold_off(b);
+                return nullptr;
+            }
+            if (!backend_connection_lost(b->conn, res.get())) {
+                warn_msg("warn: PQexecPrepared: %s", PQerrorMessage(b->conn));
+                return nullptr;
+            }
         }
         warn_msg("warn: %strying to reconnect after error: %s", prefix, PQerrorMessage(b->conn));
         res.reset();
-        // The reconnect prepares every statement under a new name; the loop
-        // reads the slot again.
+        // The reconnect renames every statement (or leaves it to its first
+        // use); the loop reads the slot again.
         int32_t connected = backend_connect(b);
         if (attempt == 1) {
             warn_msg("warn: korvane: too many retries");

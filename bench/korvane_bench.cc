@@ -2,7 +2,9 @@
 // round trips that bound any such backend: the database round trip (the same
 // prepared statement executed in a loop in one process) and the pipe round
 // trip (the same driver against a child that answers every line with a fixed
-// reply and a flush). Also fetches served from korvane's cache.
+// reply and a flush). Also fetches served from korvane's cache, korvane with
+// and without request_timeout_ms, alternately, and the simplest relay in C
+// that does korvane's job: read a line, run the prepared statement, reply.
 //
 //   korvane_bench CONNINFO [REQUESTS]     (bench/run_korvane_bench.sh starts a server)
 #include "bench/pipe_driver.h"
@@ -20,7 +22,8 @@ namespace {
 
 constexpr int n_aliases = 100000;
 std::string conninfo;
-std::string config_path;
+std::string config_path;          // the configuration korvane runs with next
+std::string plain_path, deadline_path;
 
 [[noreturn]] void fail(const std::string &what) {
     fprintf(stderr, "korvane_bench: %s\n", what.c_str());
@@ -79,6 +82,37 @@ double drive(pipe_child &c, const std::vector<std::string> &requests,
     return (now_seconds() - start) / static_cast<double>(requests.size());
 }
 
+// The reference relay: what any backend of this kind must do per lookup,
+// with nothing else around it.
+int relay(void *) {
+    PGconn *c = PQconnectdb(conninfo.c_str());
+    if (PQstatus(c) != CONNECTION_OK)
+        return 1;
+    PQclear(PQprepare(c, "s", "SELECT v FROM bench_alias WHERE k = $1", 1, nullptr));
+    char *line = nullptr;
+    size_t cap = 0;
+    ssize_t n;
+    while ((n = getline(&line, &cap, stdin)) > 0) {
+        line[n - 1] = '\0';
+        // table|0.1|TIME|NAME|lookup|alias|ID|KEY
+        char *fields[8] = {};
+        char *rest = line;
+        for (int i = 0; i < 8 && rest != nullptr; i++)
+            fields[i] = strsep(&rest, "|");
+        const char *values[1] = {fields[7]};
+        PGresult *r = PQexecPrepared(c, "s", 1, values, nullptr, nullptr, 0);
+        if (PQntuples(r) > 0)
+            printf("lookup-result|%s|found|%s\n", fields[6], PQgetvalue(r, 0, 0));
+        else
+            printf("lookup-result|%s|not-found\n", fields[6]);
+        fflush(stdout);
+        PQclear(r);
+    }
+    free(line);
+    PQfinish(c);
+    return 0;
+}
+
 pipe_child start_korvane() {
     pipe_child k = pipe_spawn(exec_korvane, nullptr, true);
     pipe_write(k, "config|protocol|0.1\nconfig|ready\n");
@@ -131,16 +165,21 @@ int main(int argc, char *argv[]) {
     exec_sql(admin, "ANALYZE bench_alias");
     PQfinish(admin);
 
-    char path[] = "/tmp/korvane-bench.XXXXXX";
-    int fd = mkstemp(path);
-    config_path = path;
     std::string conf = "conninfo " + conninfo + "\n" +
                        "query_alias SELECT v FROM bench_alias WHERE k = $1\n"
                        "fetch_source SELECT s FROM bench_src\n"
                        "fetch_source_refresh 2147483647\nfetch_source_expire 3600\n";
-    if (write(fd, conf.data(), conf.size()) != static_cast<ssize_t>(conf.size()))
-        fail("cannot write the configuration");
-    close(fd);
+    auto write_config = [](const std::string &text) {
+        char path[] = "/tmp/korvane-bench.XXXXXX";
+        int fd = mkstemp(path);
+        if (fd < 0 || write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
+            fail("cannot write the configuration");
+        close(fd);
+        return std::string(path);
+    };
+    plain_path = write_config(conf);
+    deadline_path = write_config(conf + "request_timeout_ms 1000\nreconnect_delay_ms 1000\n");
+    config_path = plain_path;
 
     std::vector<int> ids = random_ids(n);
     std::vector<std::string> lookups, expect, fetches, pings;
@@ -154,17 +193,29 @@ int main(int argc, char *argv[]) {
     }
 
     // Warm the server's cache and korvane's connection first; then the best
-    // of three rounds of each measurement counts.
+    // of three rounds of each measurement counts. The rounds alternate
+    // korvane with and without the deadline and the relay, so that a drift
+    // of the machine's speed touches all three alike.
     double k_lookup = 1, k_fetch = 1, db = 1, pipe_rt = 1, k_user = 1, k_sys = 1;
+    double k_deadline = 1, relay_rt = 1;
     for (int round = 0; round < 3; round++) {
         // korvane's own processor time for the lookups: what it adds to the
         // two round trips, measured directly rather than as a difference.
+        config_path = plain_path;
         pipe_child k = start_korvane();
         k_lookup = std::min(k_lookup, drive(k, lookups, &expect));
         double user = 0, sys = 0;
         pipe_finish(k, &user, &sys);
         k_user = std::min(k_user, user / static_cast<double>(n));
         k_sys = std::min(k_sys, sys / static_cast<double>(n));
+        config_path = deadline_path;
+        k = start_korvane();
+        k_deadline = std::min(k_deadline, drive(k, lookups, &expect));
+        pipe_finish(k);
+        pipe_child r = pipe_spawn(relay, nullptr, true);
+        relay_rt = std::min(relay_rt, drive(r, lookups, &expect));
+        pipe_finish(r);
+        config_path = plain_path;
         k = start_korvane();
         k_fetch = std::min(k_fetch, drive(k, fetches, nullptr));
         pipe_finish(k);
@@ -173,7 +224,8 @@ int main(int argc, char *argv[]) {
         pipe_rt = std::min(pipe_rt, drive(p, pings, nullptr));
         pipe_finish(p);
     }
-    unlink(path);
+    unlink(plain_path.c_str());
+    unlink(deadline_path.c_str());
 
     double overhead = k_lookup - db - pipe_rt;
     printf("requests per measurement  %zu (best of 3 rounds), 100k indexed aliases\n", n);
@@ -184,6 +236,11 @@ int main(int argc, char *argv[]) {
            100 * overhead / k_lookup);
     printf("korvane cpu per lookup    %8.2f us user + %.2f us system (user %.1f%% of a lookup)\n",
            k_user * 1e6, k_sys * 1e6, 100 * k_user / k_lookup);
+    printf("korvane with a deadline   %8.2f us/request (rate %.3f x without)\n",
+           k_deadline * 1e6, k_lookup / k_deadline);
+    printf("reference relay in C      %8.2f us/request (korvane's rate %.3f x the relay's, "
+           "%.3f x with the deadline)\n",
+           relay_rt * 1e6, relay_rt / k_lookup, relay_rt / k_deadline);
     printf("korvane fetch (cached)    %8.2f us/request (%.1f%% above the pipe round trip)\n",
            k_fetch * 1e6, 100 * (k_fetch - pipe_rt) / pipe_rt);
     return 0;

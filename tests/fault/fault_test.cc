@@ -5,11 +5,19 @@
 #include "tests/helpers/pg.h"
 #include "tests/helpers/process.h"
 
+#include <algorithm>
+#include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <gtest/gtest.h>
+#include <libpq-fe.h>
+#include <netinet/in.h>
 #include <string>
+#include <sys/socket.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -19,7 +27,27 @@ struct tally {
     int right = 0;
     int errors = 0;
     int wrong = 0;
+    std::vector<double> ms; // how long each reply took
+
+    double slowest() const { return ms.empty() ? 0 : *std::max_element(ms.begin(), ms.end()); }
+    double percentile(double p) const {
+        if (ms.empty())
+            return 0;
+        std::vector<double> sorted = ms;
+        std::sort(sorted.begin(), sorted.end());
+        return sorted[std::min(sorted.size() - 1, static_cast<size_t>(p * sorted.size()))];
+    }
 };
+
+double elapsed_ms(std::chrono::steady_clock::time_point since) {
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - since)
+        .count();
+}
+
+// The deadline of the fault cases below, and what a reply may take beyond
+// it on a loaded machine before it counts as late.
+constexpr int deadline_ms = 500;
+constexpr double late_ms = deadline_ms + 1000;
 
 // A korvane serving the fault tables, spoken to one request at a time.
 class host {
@@ -37,16 +65,22 @@ class host {
 
     // Looks up user<n>, whose alias is target<n>, and scores the reply.
     std::string lookup(int n, tally &t) {
+        return lookup("alias", "user" + std::to_string(n), "target" + std::to_string(n), t);
+    }
+    // Looks up key for svc, whose value is expect, timing and scoring it.
+    std::string lookup(const std::string &svc, const std::string &key, const std::string &expect,
+                       tally &t) {
         std::string id = std::to_string(++serial_);
-        std::string reply =
-            k_.ask("table|0.1|1|t|lookup|alias|" + id + "|user" + std::to_string(n));
-        if (reply == "lookup-result|" + id + "|found|target" + std::to_string(n)) {
+        auto start = std::chrono::steady_clock::now();
+        std::string reply = k_.ask("table|0.1|1|t|lookup|" + svc + "|" + id + "|" + key);
+        t.ms.push_back(elapsed_ms(start));
+        if (reply == "lookup-result|" + id + "|found|" + expect) {
             t.right++;
         } else if (reply == "lookup-result|" + id + "|error") {
             t.errors++;
         } else {
             t.wrong++;
-            ADD_FAILURE() << "wrong answer for user" << n << ": " << reply;
+            ADD_FAILURE() << "wrong answer for " << svc << " " << key << ": " << reply;
         }
         return reply;
     }
@@ -63,11 +97,60 @@ class host {
 const std::string query = "query_alias SELECT v FROM fault_alias WHERE k = $1\n";
 
 void create_tables() {
-    pg_exec("DROP TABLE IF EXISTS fault_alias;"
+    pg_exec("DROP TABLE IF EXISTS fault_alias, fault_domain;"
             "CREATE TABLE fault_alias (k text PRIMARY KEY, v text);"
             "INSERT INTO fault_alias SELECT 'user' || i, 'target' || i "
-            "FROM generate_series(0, 999) i");
+            "FROM generate_series(0, 999) i;"
+            "CREATE TABLE fault_domain (k text PRIMARY KEY);"
+            "INSERT INTO fault_domain VALUES ('example.org')");
 }
+
+// Serves alias and, from a table of its own, domain, under the deadline.
+std::string deadline_config(const std::string &app, const std::string &extra = "") {
+    return pg_config_file(app, query + "query_domain SELECT k FROM fault_domain WHERE k = $1\n" +
+                                   "request_timeout_ms " + std::to_string(deadline_ms) + "\n" +
+                                   extra);
+}
+
+void print_tally(const char *what, const tally &t) {
+    printf("%s: %d right, %d errors, %d wrong; slowest reply %.1f ms, p99 %.2f ms\n", what, t.right,
+           t.errors, t.wrong, t.slowest(), t.percentile(0.99));
+}
+
+int count_of(const std::string &text, const std::string &needle) {
+    int n = 0;
+    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1))
+        n++;
+    return n;
+}
+
+// A TCP endpoint on loopback that completes every handshake (the kernel
+// does, into the backlog) and never says a word: a hung host or a path that
+// drops packets while the connection stays open.
+class silent_endpoint {
+  public:
+    silent_endpoint() {
+        fd_ = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof addr;
+        if (bind(fd_, reinterpret_cast<sockaddr *>(&addr), len) != 0 || listen(fd_, 64) != 0 ||
+            getsockname(fd_, reinterpret_cast<sockaddr *>(&addr), &len) != 0)
+            ADD_FAILURE() << "silent endpoint: " << strerror(errno);
+        port_ = ntohs(addr.sin_port);
+    }
+    ~silent_endpoint() { close(fd_); }
+    silent_endpoint(const silent_endpoint &) = delete;
+    silent_endpoint &operator=(const silent_endpoint &) = delete;
+    std::string conninfo() const {
+        return "host=127.0.0.1 port=" + std::to_string(port_) + " dbname=postgres user=postgres";
+    }
+
+  private:
+    int fd_ = -1;
+    int port_ = 0;
+};
 
 class fault : public ::testing::Test {
   protected:
@@ -189,6 +272,199 @@ TEST_F(fault, UpdateWhileDownKeepsTheOldBackend) {
     EXPECT_EQ(t.right, 6);
     EXPECT_EQ(t.wrong, 0);
     EXPECT_EQ(h.finish(), 0);
+}
+
+// The server process behind korvane's connection stops mid-conversation, as
+// on a hung host: the request in flight answers error within the deadline,
+// the next one is served by a new connection, and the stopped process goes
+// away once it runs again.
+TEST_F(fault, StoppedServerProcessCostsOneDeadline) {
+    host h(deadline_config("fault_stop"));
+    ASSERT_TRUE(h.started());
+    tally before, stopped, after;
+    h.lookup(1, before);
+    pid_t server = std::atoi(
+        pg_value("SELECT pid FROM pg_stat_activity WHERE application_name = 'fault_stop'").c_str());
+    ASSERT_GT(server, 0);
+    ASSERT_EQ(kill(server, SIGSTOP), 0);
+    for (int i = 0; i < 5; i++)
+        h.lookup(i, stopped);
+    ASSERT_EQ(kill(server, SIGCONT), 0);
+    for (int i = 0; i < 5; i++)
+        h.lookup(i, after);
+    print_tally("stopped server process", stopped);
+    EXPECT_EQ(stopped.errors, 1);
+    EXPECT_LT(stopped.slowest(), late_ms);
+    EXPECT_EQ(after.right, 5);
+    EXPECT_EQ(h.finish(), 0);
+    EXPECT_NE(h.err().find("warn: request timed out after 500 ms: running query_alias"),
+              std::string::npos)
+        << h.err();
+}
+
+// Another session holds a table as a long migration would. Its service
+// answers error within the deadline; the other services go on answering,
+// because the reconnect after each timeout prepares only what it runs.
+// korvane heals when the lock is released.
+TEST_F(fault, LockedTableAnswersWithinTheDeadline) {
+    host h(deadline_config("fault_lock"));
+    ASSERT_TRUE(h.started());
+    tally alias_locked, domain_locked, after;
+    PGconn *locker = PQconnectdb(pg_conninfo().c_str());
+    ASSERT_EQ(PQstatus(locker), CONNECTION_OK);
+    PQclear(PQexec(locker, "BEGIN; LOCK TABLE fault_alias IN ACCESS EXCLUSIVE MODE"));
+    for (int i = 0; i < 4; i++) {
+        h.lookup(i, alias_locked);
+        h.lookup("domain", "example.org", "example.org", domain_locked);
+    }
+    PQclear(PQexec(locker, "ROLLBACK"));
+    PQfinish(locker);
+    for (int i = 0; i < 4; i++) {
+        h.lookup(i, after);
+        h.lookup("domain", "example.org", "example.org", after);
+    }
+    print_tally("locked table, its own service", alias_locked);
+    print_tally("locked table, another service", domain_locked);
+    EXPECT_EQ(alias_locked.errors, 4);
+    EXPECT_EQ(domain_locked.right, 4);
+    EXPECT_LT(std::max(alias_locked.slowest(), domain_locked.slowest()), late_ms);
+    EXPECT_EQ(alias_locked.wrong + domain_locked.wrong, 0);
+    EXPECT_EQ(after.right, 8);
+    EXPECT_EQ(h.finish(), 0);
+}
+
+// An endpoint that accepts and never answers: start-up ends with "could not
+// connect" within the deadline, and an update to it answers error while the
+// old configuration serves on.
+TEST_F(fault, SilentEndpointCostsOneDeadline) {
+    silent_endpoint silent;
+    std::string path = temp_path("conf");
+    write_file(path, "conninfo " + silent.conninfo() + "\nrequest_timeout_ms 500\n" + query);
+    auto start = std::chrono::steady_clock::now();
+    run_result r = run_program({korvane, path}, "config|protocol|0.1\nconfig|ready\n");
+    double startup = elapsed_ms(start);
+    printf("silent endpoint: start-up gave up after %.1f ms\n", startup);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, log_line("korvane", r.pid, "debug: (re)connecting") +
+                         log_line("korvane", r.pid,
+                                  "warn: request timed out after 500 ms: connecting to the "
+                                  "database") +
+                         log_line("korvane", r.pid, "fatal: could not connect"));
+    EXPECT_LT(startup, late_ms);
+
+    std::string conf = deadline_config("fault_silent");
+    host h(conf);
+    ASSERT_TRUE(h.started());
+    tally t;
+    h.lookup(1, t);
+    write_file(conf, read_file(path));
+    start = std::chrono::steady_clock::now();
+    EXPECT_EQ(h.ask("table|0.1|1|t|update|u"), "update-result|u|error");
+    double update = elapsed_ms(start);
+    printf("silent endpoint: update gave up after %.1f ms\n", update);
+    EXPECT_LT(update, late_ms);
+    for (int i = 0; i < 5; i++)
+        h.lookup(i, t);
+    EXPECT_EQ(t.right, 6);
+    EXPECT_EQ(h.finish(), 0);
+}
+
+// With the database down, the quiet time after each failed attempt answers
+// requests at once instead of trying to connect for every one of them.
+TEST_F(fault, ReconnectDelayAnswersAtOnceAndBoundsAttempts) {
+    host h(deadline_config("fault_delay", "reconnect_delay_ms 1000\n"));
+    ASSERT_TRUE(h.started());
+    tally before, down, after;
+    h.lookup(1, before);
+    pg_control("down");
+    auto start = std::chrono::steady_clock::now();
+    while (elapsed_ms(start) < 3000) {
+        h.lookup(2, down);
+        usleep(5 * 1000);
+    }
+    double down_s = elapsed_ms(start) / 1000;
+    int attempts = count_of(h.err(), "debug: (re)connecting");
+    pg_control("up");
+    // Healing waits for the quiet time in force to end, no longer.
+    start = std::chrono::steady_clock::now();
+    while (after.right == 0 && elapsed_ms(start) < 5000) {
+        h.lookup(3, after);
+        usleep(20 * 1000);
+    }
+    double heal_ms = elapsed_ms(start);
+    print_tally("reconnect delay, database down", down);
+    printf("reconnect delay: %d requests in %.1f s made %d connection attempts (%.1f/s); healed "
+           "%.0f ms after the server was back\n",
+           down.errors + down.right, down_s, attempts, attempts / down_s, heal_ms);
+    EXPECT_EQ(down.wrong, 0);
+    EXPECT_EQ(down.right, 0);
+    EXPECT_GT(down.errors, 50);
+    EXPECT_LE(attempts, 6);
+    EXPECT_EQ(count_of(h.err(), "warn: not reconnecting for 1000 ms"), attempts - 1);
+    EXPECT_EQ(after.right, 1);
+    EXPECT_EQ(h.finish(), 0);
+}
+
+// TLS under the deadline: the test cluster turns ssl on with a certificate
+// of a CA made here; korvane verifies the server in full, and a wrong CA
+// fails the connect with a clear warning.
+TEST_F(fault, TlsVerifyFullAnswersAndAWrongCaFailsClearly) {
+    std::string env = read_file(std::string(PG_STATE_DIR) + "/env");
+    auto field = [&](const char *name) {
+        size_t at = env.find(std::string(name) + "=") + strlen(name) + 1;
+        return env.substr(at, env.find('\n', at) - at);
+    };
+    std::string dir = temp_path("tls");
+    std::string data = field("PGDATA_DIR");
+    std::string make = "set -e; d=" + dir + ".d; mkdir -p $d; cd $d; " +
+                       "o() { openssl \"$@\" >/dev/null 2>&1; }; "
+                       "o req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.crt -days 2 "
+                       "-subj /CN=korvane-test-ca; "
+                       "o req -x509 -newkey rsa:2048 -nodes -keyout other.key -out other.crt "
+                       "-days 2 -subj /CN=korvane-other-ca; "
+                       "o req -newkey rsa:2048 -nodes -keyout server.key -out server.csr "
+                       "-subj /CN=localhost; "
+                       "printf 'subjectAltName=DNS:localhost' >ext; "
+                       "o x509 -req -in server.csr -CA ca.crt -CAkey ca.key -CAcreateserial "
+                       "-out server.crt -days 2 -extfile ext; "
+                       "install -o postgres -m 600 server.key server.crt " +
+                       data + "/";
+    ASSERT_EQ(system(make.c_str()), 0) << make;
+    pg_exec("ALTER SYSTEM SET ssl = on");
+    pg_exec("SELECT pg_reload_conf()");
+    usleep(300 * 1000);
+
+    auto tls_config = [&](const std::string &ca, const std::string &app) {
+        std::string path = temp_path("conf");
+        write_file(path, "conninfo host=localhost hostaddr=127.0.0.1 port=" + field("PGPORT_NUM") +
+                             " dbname=postgres user=postgres sslmode=verify-full sslrootcert=" +
+                             dir + ".d/" + ca + " application_name=" + app +
+                             "\nrequest_timeout_ms 2000\n" + query);
+        return path;
+    };
+    {
+        host h(tls_config("ca.crt", "fault_tls"));
+        EXPECT_TRUE(h.started()) << h.err();
+        tally t;
+        for (int i = 0; i < 5; i++)
+            h.lookup(i, t);
+        EXPECT_EQ(t.right, 5);
+        EXPECT_EQ(pg_value("SELECT ssl FROM pg_stat_ssl JOIN pg_stat_activity USING (pid) "
+                           "WHERE application_name = 'fault_tls'"),
+                  "t");
+        EXPECT_EQ(h.finish(), 0);
+    }
+    run_result r = run_program({korvane, tls_config("other.crt", "fault_tls_bad")}, "");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("warn: PQconnectdb: connection to server at \"127.0.0.1\", port " +
+                         field("PGPORT_NUM") + " failed: SSL error: certificate verify failed"),
+              std::string::npos)
+        << r.err;
+
+    pg_exec("ALTER SYSTEM RESET ssl");
+    pg_exec("SELECT pg_reload_conf()");
+    system(("rm -rf " + dir + ".d").c_str());
 }
 
 // Failover: korvane names a primary and its streaming standby and wants the
