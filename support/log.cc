@@ -15,6 +15,53 @@ int32_t log_foreground;
 int32_t log_verbosity;
 char fatal_buf[1024];
 
+// A record's text is cut here, marker included: one junk line of a
+// configuration file must not become a megabyte of log.
+constexpr size_t RECORD_MAX = 2048;
+constexpr char CUT_MARKER[] = "...[cut]";
+
+// Formats one record into out as a single line: trailing line feeds (libpq
+// ends its messages with one) are dropped, inner line feeds and tabs become
+// \n and \t, other control bytes \xHH, and an overlong record is cut with
+// a marker. Never consumes ap.
+[[gnu::format(printf, 1, 0)]] void format_record(const char *fmt, va_list ap,
+                                                 char (&out)[RECORD_MAX]) {
+    char raw[RECORD_MAX];
+    va_list copy;
+    va_copy(copy, ap);
+    int len = vsnprintf(raw, sizeof raw, fmt, copy);
+    va_end(copy);
+    if (len < 0)
+        len = 0;
+    bool cut = static_cast<size_t>(len) >= sizeof raw;
+    size_t n = cut ? sizeof raw - 1 : static_cast<size_t>(len);
+    while (!cut && n > 0 && raw[n - 1] == '\n')
+        n--;
+
+    constexpr size_t room = RECORD_MAX - sizeof CUT_MARKER;
+    size_t o = 0;
+    for (size_t i = 0; i < n; i++) {
+        auto c = static_cast<unsigned char>(raw[i]);
+        char esc[5] = {static_cast<char>(c), '\0'};
+        if (c == '\n')
+            memcpy(esc, "\\n", 3);
+        else if (c == '\t')
+            memcpy(esc, "\\t", 3);
+        else if (c < 0x20 || c == 0x7f)
+            snprintf(esc, sizeof esc, "\\x%02x", c);
+        size_t w = strlen(esc);
+        if (o + w > room) {
+            cut = true;
+            break;
+        }
+        memcpy(out + o, esc, w);
+        o += w;
+    }
+    out[o] = '\0';
+    if (cut)
+        (void)strlcat(out, CUT_MARKER, RECORD_MAX);
+}
+
 // Formats into a new heap string without consuming ap; null when the memory
 // cannot be had.
 [[gnu::format(printf, 1, 0)]] char *format_message(const char *fmt, va_list ap) {
@@ -39,23 +86,15 @@ void log_set_verbosity(int32_t mask) {
 }
 
 void log_emit(int priority, const char *fmt, va_list ap) {
+    char record[RECORD_MAX];
+    format_record(fmt, ap, record);
     if (log_foreground == 0) {
-        vsyslog(priority, fmt, ap);
+        syslog(priority, "%s", record);
         return;
     }
-    const char *prog = getprogname();
-    auto pid = static_cast<unsigned>(getpid());
-    char *msg = format_message(fmt, ap);
-    if (msg != nullptr) {
-        // One formatted write per line keeps lines from interleaving with
-        // other writers of the same stream.
-        fprintf(stderr, "%s[%u]: %s\n", prog, pid, msg);
-        free(msg);
-    } else {
-        fprintf(stderr, "%s[%u]: ", prog, pid);
-        vfprintf(stderr, fmt, ap);
-        fputc('\n', stderr);
-    }
+    // One formatted write per line keeps lines from interleaving with other
+    // writers of the same stream.
+    fprintf(stderr, "%s[%u]: %s\n", getprogname(), static_cast<unsigned>(getpid()), record);
     fflush(stderr);
 }
 

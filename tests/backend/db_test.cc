@@ -127,8 +127,9 @@ TEST_F(db, RejectedQueryFailsTheWholeConnect) {
                    "query_netaddr SELECT v FROM kv WHERE k = $1\n"),
               nullptr);
     EXPECT_EQ(connect(), 0);
+    // One record, one line: libpq's line feeds show as \n.
     std::string logged = line("warn: PQprepare: ERROR:  relation \"no_such_table\" does not "
-                              "exist\nLINE 1: SELECT v FROM no_such_table WHERE k = $1");
+                              "exist\\nLINE 1: SELECT v FROM no_such_table WHERE k = $1");
     logged.pop_back(); // the caret line follows
     EXPECT_EQ(err.rfind(line("debug: (re)connecting") + logged, 0), 0u) << err;
     expect_not_connected();
@@ -214,7 +215,7 @@ TEST_F(db, DataErrorIsLoggedOnceWithoutReconnect) {
     PGconn *conn = current_backend->conn;
     EXPECT_EQ(query("abc", SVC_DOMAIN), "<null>");
     EXPECT_EQ(err, line("warn: PQexecPrepared: ERROR:  invalid input syntax for type integer: "
-                        "\"abc\"\nCONTEXT:  unnamed portal parameter $1 = '...'\n"));
+                        "\"abc\"\\nCONTEXT:  unnamed portal parameter $1 = '...'"));
     EXPECT_EQ(current_backend->conn, conn);
     EXPECT_STREQ(current_backend->statements[1], "stmt0");
     EXPECT_EQ(query("1", SVC_DOMAIN), "one");

@@ -35,6 +35,31 @@ TEST_F(log, WarnLineCarriesNameAndPid) {
     EXPECT_EQ(capture_stderr([] { log_printf(7, "x%sy", "|"); }), line("x|y"));
 }
 
+std::string repeat(const std::string &s, int n) {
+    std::string out;
+    while (n-- > 0)
+        out += s;
+    return out;
+}
+
+TEST_F(log, EveryRecordIsOneBoundedLine) {
+    struct record {
+        std::string text, logged;
+    };
+    const record cases[] = {
+        // libpq's own shape: a trailing line feed, inner ones and a tab.
+        {"warn: PQconnectdb: failed\n\tIs the server running?\n",
+         "warn: PQconnectdb: failed\\n\\tIs the server running?"},
+        {"ERROR:  x\nLINE 1: y\n\n", "ERROR:  x\\nLINE 1: y"},
+        {std::string("bell\a esc\x1b del\x7f cr\r"), "bell\\x07 esc\\x1b del\\x7f cr\\x0d"},
+        {std::string(1 << 20, 'j'), std::string(2039, 'j') + "...[cut]"},
+        // Escapes count towards the bound and are never split.
+        {std::string(1500, '\n') + "end", repeat("\\n", 1019) + "...[cut]"},
+    };
+    for (const record &c : cases)
+        EXPECT_EQ(capture_stderr([&] { warn_msg("%s", c.text.c_str()); }), line(c.logged));
+}
+
 TEST_F(log, WarnSysAppendsTheErrorText) {
     EXPECT_EQ(capture_stderr([] {
                   errno = ENOENT;
