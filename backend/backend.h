@@ -56,6 +56,13 @@ struct backend_deleter {
 using backend_ptr = std::unique_ptr<backend, backend_deleter>;
 
 // === in config.cc ===
+// Every key korvane reads, then null. Other keys are stored and ignored.
+extern const char *const backend_config_keys[];
+// True for a key of that table.
+bool backend_known_key(const char *key);
+// The known key within two edits of key (or of its part before a "="), or
+// null: for the "did you mean" of a warning.
+const char *backend_suggest_key(const char *key);
 // Reads a configuration file into a new, unconnected record owned by the
 // caller (release with backend_free). Null after a warning.
 [[nodiscard]] backend *backend_load(const char *path);

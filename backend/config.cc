@@ -3,14 +3,65 @@
 #include "support/log.h"
 #include "support/util.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 backend *current_backend;
 
+constexpr const char *const backend_config_keys[] = {
+    "conninfo",
+    "query_alias",
+    "query_domain",
+    "query_credentials",
+    "query_netaddr",
+    "query_userinfo",
+    "query_source",
+    "query_mailaddr",
+    "query_addrname",
+    "query_mailaddrmap",
+    "fetch_source",
+    "fetch_source_expire",
+    "fetch_source_refresh",
+    "request_timeout_ms",
+    "reconnect_delay_ms",
+    nullptr,
+};
+
 namespace {
+
+// Keys are lower case; a key typed in another case is as near as can be.
+bool same_letter(char x, char y) {
+    return tolower(static_cast<unsigned char>(x)) == tolower(static_cast<unsigned char>(y));
+}
+
+// Edit distance of a and b, letters compared regardless of case, or more
+// than `limit` once that is certain.
+size_t edit_distance(std::string_view a, std::string_view b, size_t limit) {
+    if (a.size() > b.size() + limit || b.size() > a.size() + limit)
+        return limit + 1;
+    // Keys are short; longer texts are never near a key anyway.
+    constexpr size_t max_len = 64;
+    if (b.size() >= max_len)
+        return limit + 1;
+    size_t row[max_len + 1];
+    for (size_t j = 0; j <= b.size(); j++)
+        row[j] = j;
+    for (size_t i = 1; i <= a.size(); i++) {
+        size_t diagonal = row[0];
+        row[0] = i;
+        for (size_t j = 1; j <= b.size(); j++) {
+            size_t above = row[j];
+            row[j] =
+                std::min({row[j] + 1, row[j - 1] + 1, diagonal + !same_letter(a[i - 1], b[j - 1])});
+            diagonal = above;
+        }
+    }
+    return row[b.size()];
+}
 
 struct file_closer {
     void operator()(FILE *f) const noexcept { fclose(f); }
@@ -68,6 +119,29 @@ template <typename T> bool load_number(backend *b, const char *key, T *out) {
 
 } // namespace
 
+bool backend_known_key(const char *key) {
+    for (const char *const *k = backend_config_keys; *k != nullptr; k++)
+        if (strcmp(*k, key) == 0)
+            return true;
+    return false;
+}
+
+const char *backend_suggest_key(const char *key) {
+    // "conninfo=host=..." is a known key glued to its value.
+    const char *eq = strchr(key, '=');
+    std::string_view head = eq != nullptr ? std::string_view(key, eq - key) : key;
+    const char *best = nullptr;
+    size_t best_distance = 3;
+    for (const char *const *k = backend_config_keys; *k != nullptr; k++) {
+        size_t d = edit_distance(head, *k, 2);
+        if (d < best_distance) {
+            best = *k;
+            best_distance = d;
+        }
+    }
+    return best;
+}
+
 void backend_deleter::operator()(backend *b) const noexcept {
     backend_free(b);
 }
@@ -100,6 +174,19 @@ backend *backend_load(const char *path) {
     free(line);
     if (!ok)
         return nullptr;
+
+    // Unknown keys stay stored and unused, but a typo must not silently
+    // turn a service off.
+    dict_entry *cursor = nullptr;
+    const char *key = nullptr;
+    while (dict_next(&b->config, &cursor, &key, nullptr) != 0) {
+        if (backend_known_key(key))
+            continue;
+        if (const char *near = backend_suggest_key(key); near != nullptr)
+            warn_msg("warn: unknown key %s ignored; did you mean %s?", key, near);
+        else
+            warn_msg("warn: unknown key %s ignored", key);
+    }
 
     // The expire setting is always judged first.
     if (!load_number(b.get(), "fetch_source_expire", &b->source_expire) ||

@@ -83,6 +83,24 @@ TEST_F(config, SeparatorForms) {
     EXPECT_EQ(b->config.count, 14u);
 }
 
+TEST_F(config, UnknownKeysAreKeptAndWarnedAboutWithTheNearestKey) {
+    ASSERT_NE(load("query_alais SELECT 1\n"
+                   "conninfo=host=/tmp x\n"
+                   "Fetch_Source_Expire 5\n"
+                   "my_own_note whatever\n"
+                   "conninfo x\n"),
+              nullptr);
+    EXPECT_EQ(value("query_alais"), "SELECT 1");
+    // In key order, one line each; known keys are never warned about.
+    EXPECT_EQ(err, warning("warn: unknown key Fetch_Source_Expire ignored; did you mean "
+                           "fetch_source_expire?") +
+                       warning("warn: unknown key conninfo=host=/tmp ignored; did you mean "
+                               "conninfo?") +
+                       warning("warn: unknown key my_own_note ignored") +
+                       warning("warn: unknown key query_alais ignored; did you mean "
+                               "query_alias?"));
+}
+
 TEST_F(config, MissingValuesFailTheLoad) {
     for (const char *line : {"key:\n", "key\n", "key:   \n", "  key\t\r\n"}) {
         EXPECT_EQ(load(std::string("first ok\n") + line + "never read\n"), nullptr) << line;
