@@ -56,10 +56,16 @@ struct backend_deleter {
 using backend_ptr = std::unique_ptr<backend, backend_deleter>;
 
 // === in config.cc ===
+// Cuts one line of a configuration file in place. 0 for a blank or comment
+// line; 1 with *key and *value set; -1 with *key set when the value is
+// missing. There are no comments after a value.
+int backend_split_line(char *line, const char **key, char **value);
 // Every key korvane reads, then null. Other keys are stored and ignored.
 extern const char *const backend_config_keys[];
 // True for a key of that table.
 bool backend_known_key(const char *key);
+// True for the keys whose values are numbers from 0 to INT32_MAX.
+bool backend_number_key(const char *key);
 // The known key within two edits of key (or of its part before a "="), or
 // null: for the "did you mean" of a warning.
 const char *backend_suggest_key(const char *key);
@@ -140,6 +146,8 @@ bool exec_expired();
 [[nodiscard]] PGresult *exec_describe(PGconn *conn, const char *name, const char *what);
 [[nodiscard]] PGresult *exec_prepared(PGconn *conn, const char *name, int32_t nparams,
                                       const char *const *values, const char *what);
+// A plain SQL command without parameters, as the same kind of step.
+[[nodiscard]] PGresult *exec_command(PGconn *conn, const char *sql, const char *what);
 
 // === in handlers.cc ===
 // Loads and connects a new record from config_path and puts it in service;

@@ -73,19 +73,12 @@ bool is_space(char c) {
 
 // Parses one setting line into b->config. False after a warning.
 bool load_line(backend *b, char *line) {
-    char *text = trim_spaces(line);
-    if (*text == '\0' || *text == '#')
+    const char *key = nullptr;
+    char *value = nullptr;
+    int r = backend_split_line(line, &key, &value);
+    if (r == 0)
         return true;
-
-    char *rest = text;
-    const char *key = strsep(&rest, " \t:");
-    if (rest != nullptr) {
-        // A ":" counts as separator only when white space follows it, so a
-        // value may itself begin with a colon.
-        while (*rest != '\0' && (is_space(*rest) || (*rest == ':' && is_space(rest[1]))))
-            rest++;
-    }
-    if (rest == nullptr || *rest == '\0') {
+    if (r < 0) {
         warn_msg("warn: missing value for key %s", key);
         return false;
     }
@@ -93,12 +86,12 @@ bool load_line(backend *b, char *line) {
         warn_msg("warn: duplicate key %s", key);
         return false;
     }
-    char *value = strdup(rest);
-    if (value == nullptr) {
+    char *copy = strdup(value);
+    if (copy == nullptr) {
         warn_sys("warn: strdup");
         return false;
     }
-    dict_set(&b->config, key, value);
+    dict_set(&b->config, key, copy);
     return true;
 }
 
@@ -118,6 +111,32 @@ template <typename T> bool load_number(backend *b, const char *key, T *out) {
 }
 
 } // namespace
+
+int backend_split_line(char *line, const char **key, char **value) {
+    char *text = trim_spaces(line);
+    if (*text == '\0' || *text == '#')
+        return 0;
+    char *rest = text;
+    *key = strsep(&rest, " \t:");
+    if (rest != nullptr) {
+        // A ":" counts as separator only when white space follows it, so a
+        // value may itself begin with a colon.
+        while (*rest != '\0' && (is_space(*rest) || (*rest == ':' && is_space(rest[1]))))
+            rest++;
+    }
+    if (rest == nullptr || *rest == '\0')
+        return -1;
+    *value = rest;
+    return 1;
+}
+
+bool backend_number_key(const char *key) {
+    for (const char *k : {"fetch_source_expire", "fetch_source_refresh", "request_timeout_ms",
+                          "reconnect_delay_ms"})
+        if (strcmp(k, key) == 0)
+            return true;
+    return false;
+}
 
 bool backend_known_key(const char *key) {
     for (const char *const *k = backend_config_keys; *k != nullptr; k++)

@@ -137,3 +137,7 @@ PGresult *exec_prepared(PGconn *conn, const char *name, int32_t nparams, const c
     return finish(conn, PQsendQueryPrepared(conn, name, nparams, values, nullptr, nullptr, 0),
                   what);
 }
+
+PGresult *exec_command(PGconn *conn, const char *sql, const char *what) {
+    return finish(conn, PQsendQuery(conn, sql), what);
+}

@@ -7,9 +7,11 @@
 //   korvane-query [-v] --check CONFIG
 //
 // Exit status: 0 found (or --check clean), 1 not found (or --check found a
-// mismatch), 2 error. Diagnostics go to stderr as korvane writes them.
+// problem), 2 error. Diagnostics go to stderr as korvane writes them; the
+// findings of --check go to stdout, one per line.
 #include "backend/backend.h"
 #include "proto/proto.h"
+#include "proto/query_check.h"
 #include "support/compat.h"
 #include "support/log.h"
 
@@ -63,36 +65,6 @@ void open_backend(const char *path) {
     }
 }
 
-// Describes one prepared statement against what its answer needs.
-bool check_statement(const char *label, const char *name, int params, int columns) {
-    if (name == nullptr) {
-        printf("%-13s not configured\n", label);
-        return true;
-    }
-    pg_result_ptr res{exec_describe(current_backend->conn, name, "describing a statement")};
-    if (PQresultStatus(res.get()) != PGRES_COMMAND_OK) {
-        printf("%-13s cannot describe: %s", label, PQerrorMessage(current_backend->conn));
-        return false;
-    }
-    int got_params = PQnparams(res.get());
-    int got_columns = PQnfields(res.get());
-    bool ok = got_params == params && got_columns >= columns;
-    printf("%-13s configured  %d parameter%s (takes %d)  %d column%s (needs %d)  %s\n", label,
-           got_params, got_params == 1 ? "" : "s", params, got_columns, got_columns == 1 ? "" : "s",
-           columns, ok ? "ok" : "MISMATCH");
-    return ok;
-}
-
-int check_config(const char *path) {
-    open_backend(path);
-    bool ok = true;
-    for (int slot = 0; slot < 9; slot++)
-        ok &= check_statement(service_to_name(1u << slot), current_backend->statements[slot], 1,
-                              query_specs[slot].columns);
-    ok &= check_statement("fetch_source", current_backend->statements[BACKEND_FETCH_SLOT], 0, 1);
-    return ok ? EXIT_FOUND : EXIT_NOT_FOUND;
-}
-
 } // namespace
 
 int main(int argc, char *argv[]) {
@@ -103,7 +75,7 @@ int main(int argc, char *argv[]) {
         arg++;
     }
     if (argc - arg == 2 && strcmp(argv[arg], "--check") == 0)
-        return check_config(argv[arg + 1]);
+        return query_check_config(argv[arg + 1]);
     if (argc - arg < 2)
         usage();
 
