@@ -1,14 +1,17 @@
 #!/usr/bin/env bash
 # Installs the build into a scratch root and checks that every file lands
 # where a mail admin looks for it, and that the manual pages render cleanly.
+# Then builds the Debian package from a copy of the sources, checks what it
+# holds and that lintian finds nothing to say about it.
 set -euo pipefail
-build=$1
+build=$1 src=$2
 root=$(mktemp -d)
-trap 'rm -rf "$root"' EXIT
+pkg=$(mktemp -d)
+trap 'rm -rf "$root" "$pkg"' EXIT
 DESTDIR=$root cmake --install "$build" --prefix /usr >/dev/null
 fail=0
 for f in usr/libexec/korvane usr/bin/korvane-query usr/share/man/man8/korvane.8 \
-         usr/share/man/man8/korvane-query.8 usr/share/man/man5/korvane.conf.5 \
+         usr/share/man/man1/korvane-query.1 usr/share/man/man5/korvane.conf.5 \
          usr/share/doc/korvane/README.md usr/share/doc/korvane/examples/korvane.conf \
          usr/share/doc/korvane/examples/schema.sql usr/share/doc/korvane/examples/data.sql; do
     [ -e "$root/$f" ] || { echo "missing: /$f"; fail=1; }
@@ -25,4 +28,32 @@ for key in conninfo query_alias query_domain query_credentials query_netaddr que
         { echo "example lacks $key"; fail=1; }
 done
 [ $fail = 0 ] && echo "install layout ok"
+
+# The package, built as a packager would, from the committed sources only.
+mkdir "$pkg/korvane"
+(cd "$src" && git ls-files -z --cached --others --exclude-standard) |
+    (cd "$src" && xargs -0 cp --parents -t "$pkg/korvane")
+if ! (cd "$pkg/korvane" && dpkg-buildpackage -us -uc -b >"$pkg/build.log" 2>&1); then
+    tail -30 "$pkg/build.log"
+    exit 1
+fi
+deb=$(ls "$pkg"/korvane_*_*.deb)
+mkdir "$pkg/x"
+dpkg-deb -x "$deb" "$pkg/x"
+for f in usr/libexec/korvane usr/bin/korvane-query usr/share/man/man8/korvane.8.gz \
+         usr/share/man/man1/korvane-query.1.gz usr/share/man/man5/korvane.conf.5.gz \
+         usr/share/doc/korvane/copyright usr/share/doc/korvane/changelog.gz \
+         usr/share/doc/korvane/examples/korvane.conf; do
+    [ -e "$pkg/x/$f" ] || { echo "package lacks /$f"; fail=1; }
+done
+for bin in usr/libexec/korvane usr/bin/korvane-query; do
+    file "$pkg/x/$bin" | grep -q ', stripped' || { echo "/$bin is not stripped"; fail=1; }
+    readelf -d "$pkg/x/$bin" | grep -q 'BIND_NOW' || { echo "/$bin lacks BIND_NOW"; fail=1; }
+    readelf -lW "$pkg/x/$bin" | grep -q 'GNU_RELRO' || { echo "/$bin lacks RELRO"; fail=1; }
+    nm -D "$pkg/x/$bin" | grep -q '_chk@' || { echo "/$bin is not fortified"; fail=1; }
+done
+ls "$pkg"/korvane-dbgsym_*.deb >/dev/null || { echo "no -dbgsym package"; fail=1; }
+tags=$(lintian --allow-root --pedantic -I -E "$pkg"/korvane_*.changes 2>&1 || true)
+[ -z "$tags" ] || { echo "lintian: $tags"; fail=1; }
+[ $fail = 0 ] && echo "debian package ok"
 exit $fail
