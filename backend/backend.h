@@ -17,6 +17,21 @@
 inline constexpr int BACKEND_SLOTS = 10;
 inline constexpr int BACKEND_FETCH_SLOT = 9;
 
+struct cache_entry;
+
+// The lookup cache of one backend: entries indexed by service and key in a
+// dictionary whose nodes live inside the entries, and kept in a list from
+// the most to the least recently used. Zero-filled is empty.
+struct cache {
+    dict index;          // (slot byte + key) -> cache_entry
+    cache_entry *newest; // most recently used
+    cache_entry *oldest; // evicted first
+    uint32_t epoch;      // entries of an older epoch are stale fallbacks only
+    bool listening;      // LISTEN holds on the connection in service
+    bool listen_logged;  // a refused LISTEN has been logged
+    bool outage_logged;  // serving stale entries in this outage has been logged
+};
+
 struct backend {
     dict config;                     // key -> heap copy of its value text
     PGconn *conn;                    // null while not connected
@@ -32,6 +47,14 @@ struct backend {
     int64_t reconnect_at;            // exec_now_ms() before which no attempt is made
     bool delay_logged;               // the quiet time in force has been logged
     bool prepare_on_use;             // reconnects prepare each statement when first run
+    bool unavailable;                // the request in progress found no database
+    int32_t cache_size;              // most entries kept; 0: no cache
+    int32_t cache_ttl;               // seconds a found answer is served
+    int32_t cache_negative_ttl;      // seconds a not-found answer is served
+    int32_t cache_stale;             // seconds past its TTL an entry may serve an outage
+    service_kind cache_services;     // services cached
+    bool source_reload;              // a notification asked to load the source list
+    cache lookups;
 };
 
 struct query_spec {
@@ -148,6 +171,38 @@ bool exec_expired();
                                       const char *const *values, const char *what);
 // A plain SQL command without parameters, as the same kind of step.
 [[nodiscard]] PGresult *exec_command(PGconn *conn, const char *sql, const char *what);
+
+// === in cache.cc ===
+// Whether b caches svc's answers.
+bool cache_enabled(const backend *b, service_kind svc);
+// Answers from a fresh entry: a check from any entry, a lookup from one a
+// lookup stored (its value copied into buf). 1 or 0 when answered, -2 when
+// the database must be asked. While LISTEN holds, the connection is read
+// for notifications first and only a good one lets an entry answer.
+int32_t cache_answer(backend *b, service_kind svc, const char *key, bool lookup, char *buf,
+                     uint64_t size);
+// During an outage: as cache_answer, from an entry within its TTL plus
+// cache_stale, whatever its epoch; warns once per outage. -1 when none.
+int32_t cache_fallback(backend *b, service_kind svc, const char *key, bool lookup, char *buf,
+                       uint64_t size);
+// Keeps what the database said: result 1 or 0, with the formatted value of
+// a lookup (null for a check). Then applies what notifications came with it.
+void cache_store(backend *b, service_kind svc, const char *key, int32_t result, const char *value);
+// Reads pending notifications without blocking and applies them. False when
+// that finds the connection closed; b is then closed.
+bool cache_poll(backend *b);
+// Applies one notification payload: "" or anything unknown flushes all,
+// "SERVICE" that service, "SERVICE:KEY" one key; "source" and the flushes
+// of all also make the next fetch load the source list.
+void cache_apply(backend *b, const char *payload);
+// On every new connection: LISTEN on cache_listen, and entries stored
+// before it serve only as stale fallbacks, since notifications may have
+// been missed. False when LISTEN ran out of time or lost the connection.
+bool cache_connected(backend *b);
+// Empties the cache (the backend's end).
+void cache_free(backend *b);
+// Entries held.
+uint64_t cache_count(const backend *b);
 
 // === in handlers.cc ===
 // Loads and connects a new record from config_path and puts it in service;

@@ -110,6 +110,34 @@ template <typename T> bool load_number(backend *b, const char *key, T *out) {
     return true;
 }
 
+// Reads cache_services: service names separated by commas or white space.
+bool load_services(backend *b) {
+    auto *text = static_cast<const char *>(dict_find(&b->config, "cache_services"));
+    if (text == nullptr)
+        return true;
+    b->cache_services = 0;
+    std::string_view rest = text;
+    while (!rest.empty()) {
+        size_t start = rest.find_first_not_of(", \t");
+        if (start == std::string_view::npos)
+            break;
+        rest.remove_prefix(start);
+        std::string_view name = rest.substr(0, rest.find_first_of(", \t"));
+        rest.remove_prefix(name.size());
+        service_kind svc = 0;
+        for (int slot = 0; slot < 9 && svc == 0; slot++)
+            if (name == service_to_name(1u << slot))
+                svc = 1u << slot;
+        if (svc == 0) {
+            warn_msg("warn: bad value for cache_services: unknown service %.*s",
+                     static_cast<int>(name.size()), name.data());
+            return false;
+        }
+        b->cache_services |= svc;
+    }
+    return true;
+}
+
 } // namespace
 
 int backend_split_line(char *line, const char **key, char **value) {
@@ -131,8 +159,9 @@ int backend_split_line(char *line, const char **key, char **value) {
 }
 
 bool backend_number_key(const char *key) {
-    for (const char *k : {"fetch_source_expire", "fetch_source_refresh", "request_timeout_ms",
-                          "reconnect_delay_ms"})
+    for (const char *k :
+         {"fetch_source_expire", "fetch_source_refresh", "request_timeout_ms", "reconnect_delay_ms",
+          "cache_size", "cache_ttl", "cache_negative_ttl", "cache_stale"})
         if (strcmp(k, key) == 0)
             return true;
     return false;
@@ -173,6 +202,9 @@ backend *backend_load(const char *path) {
     }
     b->source_refresh = 1000;
     b->source_expire = 60;
+    b->cache_ttl = 60;
+    b->cache_negative_ttl = 10;
+    b->cache_services = (SVC_MAILADDRMAP << 1) - 1;
 
     std::unique_ptr<FILE, file_closer> file{fopen(path, "r")};
     if (!file) {
@@ -211,7 +243,11 @@ backend *backend_load(const char *path) {
     if (!load_number(b.get(), "fetch_source_expire", &b->source_expire) ||
         !load_number(b.get(), "fetch_source_refresh", &b->source_refresh) ||
         !load_number(b.get(), "request_timeout_ms", &b->request_timeout_ms) ||
-        !load_number(b.get(), "reconnect_delay_ms", &b->reconnect_delay_ms))
+        !load_number(b.get(), "reconnect_delay_ms", &b->reconnect_delay_ms) ||
+        !load_number(b.get(), "cache_size", &b->cache_size) ||
+        !load_number(b.get(), "cache_ttl", &b->cache_ttl) ||
+        !load_number(b.get(), "cache_negative_ttl", &b->cache_negative_ttl) ||
+        !load_number(b.get(), "cache_stale", &b->cache_stale) || !load_services(b.get()))
         return nullptr;
     return b.release();
 }
@@ -229,6 +265,7 @@ void backend_close(backend *b) {
 
 void backend_free(backend *b) {
     backend_close(b);
+    cache_free(b);
     void *value = nullptr;
     while (dict_take_root(&b->config, &value))
         free(value);

@@ -16,6 +16,7 @@ namespace {
 
 // Closes b after a failed attempt; the quiet time, if any, starts now.
 int32_t connect_failed(backend *b) {
+    b->unavailable = true;
     backend_close(b);
     backend_hold_off(b);
     return 0;
@@ -73,6 +74,7 @@ const char *backend_statement(backend *b, int slot, bool *lost) {
         return nullptr;
     b->statements[slot] = backend_prepare(b->conn, sql, slot == BACKEND_FETCH_SLOT ? 0 : 1, key);
     if (b->statements[slot] == nullptr && exec_expired()) {
+        b->unavailable = true;
         backend_close(b);
         backend_hold_off(b);
     } else if (b->statements[slot] == nullptr) {
@@ -92,6 +94,7 @@ int32_t backend_connect(backend *b) {
     // Within the quiet time after a failure, no attempt: the database was
     // just found unable to answer, and every attempt could cost a deadline.
     if (b->reconnect_at != 0 && exec_now_ms() < b->reconnect_at) {
+        b->unavailable = true;
         backend_close(b);
         if (!b->delay_logged)
             warn_msg("warn: not reconnecting for %d ms after a failure; requests answer error",
@@ -119,6 +122,8 @@ int32_t backend_connect(backend *b) {
     }
     // Sending and closing must not wait on a server that stopped reading.
     PQsetnonblocking(b->conn, 1);
+    if (!cache_connected(b))
+        return connect_failed(b);
 
     // Start-up and update prepare everything, so that a bad query is found
     // before it serves. Under a deadline a reconnect leaves each statement

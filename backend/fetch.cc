@@ -11,7 +11,7 @@ bool list_is_fresh(const backend *b) {
     // A list never loaded is not fresh, however far in the future its
     // expiry lies; its use count is 0 only then. The clock is read only when
     // the use count leaves the list fresh.
-    return b->source_uses > 0 && b->source_uses < b->source_refresh &&
+    return b->source_uses > 0 && !b->source_reload && b->source_uses < b->source_refresh &&
            static_cast<int64_t>(time(nullptr)) - b->source_loaded_at < b->source_expire;
 }
 
@@ -24,6 +24,7 @@ void refresh_list(backend *b, const PGresult *res) {
         dict_set(&b->sources, PQgetvalue(res, row, 0), nullptr);
     b->source_loaded_at = static_cast<int64_t>(time(nullptr));
     b->source_uses = 1;
+    b->source_reload = false;
 }
 
 // Runs the fetch statement and refreshes the list unless the list is fresh.
@@ -52,6 +53,9 @@ int32_t ensure_list(backend *b) {
 int32_t backend_fetch(service_kind svc, dict *, char *buf, uint64_t size) {
     backend *b = current_backend;
     exec_begin(b->request_timeout_ms);
+    // The cached list answers only after what the database said since: a
+    // connection found closed here is lost, and reconnecting reloads.
+    (void)cache_poll(b);
     if (b->conn == nullptr && backend_connect(b) == 0)
         return -1;
     if (svc != SVC_SOURCE)

@@ -10,9 +10,23 @@ const char *config_path;
 namespace {
 
 // Every request starts its deadline here, before it may connect.
+void begin_request(backend *b) {
+    exec_begin(b->request_timeout_ms);
+    b->unavailable = false;
+}
+
 bool ensure_connected() {
-    exec_begin(current_backend->request_timeout_ms);
     return current_backend->conn != nullptr || backend_connect(current_backend) != 0;
+}
+
+// A request the database could not answer: an entry still within its
+// TTL plus cache_stale answers instead. A statement error on a good
+// connection is no outage and stays an error.
+int32_t outage(backend *b, service_kind svc, const char *key, bool lookup, char *buf,
+               uint64_t size) {
+    if (!b->unavailable || !cache_enabled(b, svc))
+        return -1;
+    return cache_fallback(b, svc, key, lookup, buf, size);
 }
 
 int32_t too_large(const char *what) {
@@ -68,7 +82,7 @@ int32_t backend_update() {
     if (!fresh)
         return -1;
     // The new configuration's deadline bounds the connection it makes.
-    exec_begin(fresh->request_timeout_ms);
+    begin_request(fresh.get());
     if (backend_connect(fresh.get()) == 0)
         return -1;
     backend_free(current_backend);
@@ -77,20 +91,37 @@ int32_t backend_update() {
 }
 
 int32_t backend_check(service_kind svc, dict *, const char *key) {
+    backend *b = current_backend;
+    begin_request(b);
+    bool cached = cache_enabled(b, svc);
+    if (cached) {
+        if (int32_t r = cache_answer(b, svc, key, false, nullptr, 0); r >= 0)
+            return r;
+    }
     if (!ensure_connected())
-        return -1;
+        return outage(b, svc, key, false, nullptr, 0);
     pg_result_ptr res{backend_query(key, static_cast<int32_t>(svc))};
     if (!res)
-        return -1;
-    return PQntuples(res.get()) != 0 ? 1 : 0;
+        return outage(b, svc, key, false, nullptr, 0);
+    int32_t r = PQntuples(res.get()) != 0 ? 1 : 0;
+    if (cached)
+        cache_store(b, svc, key, r, nullptr);
+    return r;
 }
 
 int32_t backend_lookup(service_kind svc, dict *, const char *key, char *buf, uint64_t size) {
+    backend *b = current_backend;
+    begin_request(b);
+    bool cached = cache_enabled(b, svc);
+    if (cached) {
+        if (int32_t r = cache_answer(b, svc, key, true, buf, size); r >= 0)
+            return r;
+    }
     if (!ensure_connected())
-        return -1;
+        return outage(b, svc, key, true, buf, size);
     pg_result_ptr res{backend_query(key, static_cast<int32_t>(svc))};
     if (!res)
-        return -1;
+        return outage(b, svc, key, true, buf, size);
 
     // Reading a column the result does not have would hand a null pointer
     // to the string routines; a query that returns too few columns is a
@@ -101,8 +132,11 @@ int32_t backend_lookup(service_kind svc, dict *, const char *key, char *buf, uin
                  service_to_name(svc), PQnfields(res.get()), query_specs[slot].columns);
         return -1;
     }
-    if (PQntuples(res.get()) == 0)
+    if (PQntuples(res.get()) == 0) {
+        if (cached)
+            cache_store(b, svc, key, 0, "");
         return 0;
+    }
     int32_t r = format_value(svc, res.get(), buf, size);
     // A line feed would end the reply early and let the rest of the value
     // reach the host as a reply line of its own.
@@ -110,5 +144,7 @@ int32_t backend_lookup(service_kind svc, dict *, const char *key, char *buf, uin
         warn_msg("warn: lookup %s: value holds a line feed", service_to_name(svc));
         return -1;
     }
+    if (r == 1 && cached)
+        cache_store(b, svc, key, 1, buf);
     return r;
 }

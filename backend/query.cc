@@ -46,6 +46,7 @@ PGresult *backend_run(backend *b, int slot, const char *key, const char *prefix)
             if (exec_expired()) {
                 // Whatever the server is doing, the request is over; the
                 // next one starts on a new connection.
+                b->unavailable = true;
                 backend_close(b);
                 backend_hold_off(b);
                 return nullptr;
@@ -61,6 +62,7 @@ PGresult *backend_run(backend *b, int slot, const char *key, const char *prefix)
         // use); the loop reads the slot again.
         int32_t connected = backend_connect(b);
         if (attempt == 1) {
+            b->unavailable = true;
             warn_msg("warn: korvane: too many retries");
             return nullptr;
         }

@@ -29,7 +29,7 @@ for key in conninfo query_alias query_domain query_credentials query_netaddr que
 done
 [ $fail = 0 ] && echo "install layout ok"
 
-# The package, built as a packager would, from the committed sources only.
+# The package, built as a packager would, from the files git tracks.
 mkdir "$pkg/korvane"
 (cd "$src" && git ls-files -z --cached --others --exclude-standard) |
     (cd "$src" && xargs -0 cp --parents -t "$pkg/korvane")

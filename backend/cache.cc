@@ -1,0 +1,255 @@
+#include "backend/backend.h"
+#include "support/compat.h"
+#include "support/log.h"
+#include "support/util.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+// One answer of the database, in one allocation: the record, then its index
+// key (slot byte and request key), then the formatted value of a lookup.
+struct cache_entry {
+    dict_entry node; // node.key: the index key; node.value: this entry
+    cache_entry *newer;
+    cache_entry *older;
+    int64_t stored_at; // exec_now_ms()
+    uint32_t epoch;
+    bool found;
+    bool from_lookup; // only then may it answer a lookup
+    const char *value;
+};
+
+namespace {
+
+// Index keys longer than this are not cached; they are rare, and the key is
+// built in a fixed buffer so that a hit allocates nothing.
+constexpr size_t KEY_MAX = 1024;
+char probe_key[KEY_MAX + 2];
+
+const char *index_key(service_kind svc, const char *key) {
+    size_t len = strlen(key);
+    if (len > KEY_MAX)
+        return nullptr;
+    probe_key[0] = static_cast<char>('0' + backend_slot(svc));
+    memcpy(probe_key + 1, key, len + 1);
+    return probe_key;
+}
+
+void unlink_lru(cache &c, cache_entry *e) {
+    (e->newer != nullptr ? e->newer->older : c.newest) = e->older;
+    (e->older != nullptr ? e->older->newer : c.oldest) = e->newer;
+    e->newer = e->older = nullptr;
+}
+
+void push_newest(cache &c, cache_entry *e) {
+    e->older = c.newest;
+    e->newer = nullptr;
+    (c.newest != nullptr ? c.newest->newer : c.oldest) = e;
+    c.newest = e;
+}
+
+void drop(cache &c, cache_entry *e) {
+    dict_unlink_entry(&c.index, &e->node);
+    c.index.count--;
+    unlink_lru(c, e);
+    free(e);
+}
+
+cache_entry *find(cache &c, const char *ikey) {
+    return ikey != nullptr ? static_cast<cache_entry *>(dict_find(&c.index, ikey)) : nullptr;
+}
+
+void flush_all(backend *b) {
+    while (b->lookups.oldest != nullptr)
+        drop(b->lookups, b->lookups.oldest);
+    b->source_reload = true;
+}
+
+void flush_service(backend *b, service_kind svc) {
+    char prefix[2] = {static_cast<char>('0' + backend_slot(svc)), '\0'};
+    dict_entry *cursor = nullptr;
+    const char *k = nullptr;
+    void *v = nullptr;
+    // Each walk starts afresh: the entry it yields is gone before the next.
+    while (dict_next_from(&b->lookups.index, &cursor, prefix, &k, &v) != 0 && k[0] == prefix[0]) {
+        drop(b->lookups, static_cast<cache_entry *>(v));
+        cursor = nullptr;
+    }
+}
+
+// The service named by the first len bytes of text, or 0.
+service_kind service_named(const char *text, size_t len) {
+    for (int slot = 0; slot < 9; slot++) {
+        service_kind svc = 1u << slot;
+        const char *name = service_to_name(svc);
+        if (strlen(name) == len && memcmp(name, text, len) == 0)
+            return svc;
+    }
+    return 0;
+}
+
+int64_t ttl_ms(const backend *b, const cache_entry *e) {
+    return static_cast<int64_t>(e->found ? b->cache_ttl : b->cache_negative_ttl) * 1000;
+}
+
+// Serves e: 1 or 0, with a lookup's value copied into buf.
+int32_t serve(cache &c, cache_entry *e, bool lookup, char *buf, uint64_t size) {
+    if (lookup && e->found && strlcpy(buf, e->value, size) >= size)
+        return -2;
+    unlink_lru(c, e);
+    push_newest(c, e);
+    return e->found ? 1 : 0;
+}
+
+} // namespace
+
+bool cache_enabled(const backend *b, service_kind svc) {
+    return b->cache_size > 0 && (b->cache_services & svc) != 0 && backend_slot(svc) >= 0;
+}
+
+uint64_t cache_count(const backend *b) {
+    return b->lookups.index.count;
+}
+
+void cache_apply(backend *b, const char *payload) {
+    const char *colon = strchr(payload, ':');
+    size_t name_len = colon != nullptr ? static_cast<size_t>(colon - payload) : strlen(payload);
+    service_kind svc = *payload != '\0' ? service_named(payload, name_len) : 0;
+    if (svc == 0) {
+        // An empty payload, or one we do not understand: the safe side.
+        flush_all(b);
+        return;
+    }
+    if (svc == SVC_SOURCE)
+        b->source_reload = true;
+    if (colon == nullptr) {
+        flush_service(b, svc);
+        return;
+    }
+    // The key is everything after the first ":", so IPv6 keys work.
+    if (cache_entry *e = find(b->lookups, index_key(svc, colon + 1)); e != nullptr)
+        drop(b->lookups, e);
+}
+
+bool cache_poll(backend *b) {
+    if (!b->lookups.listening || b->conn == nullptr)
+        return true;
+    if (PQconsumeInput(b->conn) == 0 || PQstatus(b->conn) == CONNECTION_BAD) {
+        backend_close(b);
+        return false;
+    }
+    while (PGnotify *n = PQnotifies(b->conn)) {
+        cache_apply(b, n->extra);
+        PQfreemem(n);
+    }
+    return true;
+}
+
+int32_t cache_answer(backend *b, service_kind svc, const char *key, bool lookup, char *buf,
+                     uint64_t size) {
+    // Coherent by notifications only while the listening connection is
+    // known to be good; a connection found closed is lost, and the request
+    // goes to the database, which reconnects.
+    if (b->lookups.listening && (b->conn == nullptr || !cache_poll(b)))
+        return -2;
+    cache_entry *e = find(b->lookups, index_key(svc, key));
+    if (e == nullptr || e->epoch != b->lookups.epoch || (lookup && !e->from_lookup) ||
+        exec_now_ms() - e->stored_at >= ttl_ms(b, e))
+        return -2;
+    return serve(b->lookups, e, lookup, buf, size);
+}
+
+int32_t cache_fallback(backend *b, service_kind svc, const char *key, bool lookup, char *buf,
+                       uint64_t size) {
+    cache_entry *e = find(b->lookups, index_key(svc, key));
+    if (e == nullptr || (lookup && !e->from_lookup) ||
+        exec_now_ms() - e->stored_at >= ttl_ms(b, e) + int64_t{b->cache_stale} * 1000)
+        return -1;
+    int32_t r = serve(b->lookups, e, lookup, buf, size);
+    if (r < 0)
+        return -1;
+    if (!b->lookups.outage_logged)
+        warn_msg("warn: database unavailable; serving cached answers up to %d s past their "
+                 "time",
+                 b->cache_stale);
+    b->lookups.outage_logged = true;
+    return r;
+}
+
+void cache_store(backend *b, service_kind svc, const char *key, int32_t result, const char *value) {
+    cache &c = b->lookups;
+    c.outage_logged = false;
+    const char *ikey = index_key(svc, key);
+    if (ikey != nullptr) {
+        if (cache_entry *old = find(c, ikey); old != nullptr)
+            drop(c, old);
+        size_t klen = strlen(ikey) + 1;
+        size_t vlen = value != nullptr && result == 1 ? strlen(value) + 1 : 0;
+        auto *e = static_cast<cache_entry *>(
+            malloc_or_die(sizeof(cache_entry) + klen + vlen, "cache_store"));
+        char *text = reinterpret_cast<char *>(e + 1);
+        memcpy(text, ikey, klen);
+        if (vlen > 0)
+            memcpy(text + klen, value, vlen);
+        e->node = dict_entry{nullptr, nullptr, text, e};
+        e->stored_at = exec_now_ms();
+        e->epoch = c.epoch;
+        e->found = result == 1;
+        e->from_lookup = value != nullptr;
+        e->value = vlen > 0 ? text + klen : "";
+        dict_link_entry(&c.index, &e->node);
+        c.index.count++;
+        push_newest(c, e);
+        while (c.index.count > static_cast<uint64_t>(b->cache_size))
+            drop(c, c.oldest);
+    }
+    // What arrived with the answer may already say it changed: applied
+    // after storing, it flushes rather than being lost.
+    if (c.listening && b->conn != nullptr) {
+        while (PGnotify *n = PQnotifies(b->conn)) {
+            cache_apply(b, n->extra);
+            PQfreemem(n);
+        }
+    }
+}
+
+bool cache_connected(backend *b) {
+    auto *channel = static_cast<const char *>(dict_find(&b->config, "cache_listen"));
+    b->lookups.listening = false;
+    if (channel == nullptr)
+        return true;
+    // Whatever changed while no connection listened went unheard.
+    b->lookups.epoch++;
+    b->source_reload = true;
+    char *ident = PQescapeIdentifier(b->conn, channel, strlen(channel));
+    if (ident == nullptr) {
+        warn_msg("warn: LISTEN %s: %s", channel, PQerrorMessage(b->conn));
+        return false;
+    }
+    size_t len = strlen(ident) + sizeof "LISTEN ";
+    char *sql = static_cast<char *>(malloc_or_die(len, "cache_connected"));
+    snprintf(sql, len, "LISTEN %s", ident);
+    PQfreemem(ident);
+    pg_result_ptr res{exec_command(b->conn, sql, "listening")};
+    free(sql);
+    if (PQresultStatus(res.get()) == PGRES_COMMAND_OK) {
+        b->lookups.listening = true;
+        b->lookups.listen_logged = false;
+        return true;
+    }
+    if (exec_expired() || PQstatus(b->conn) == CONNECTION_BAD)
+        return false;
+    // A hot standby refuses LISTEN; the cache then holds entries for their
+    // TTL alone.
+    if (!b->lookups.listen_logged)
+        warn_msg("warn: LISTEN %s refused, the cache keeps to its TTLs: %s", channel,
+                 PQerrorMessage(b->conn));
+    b->lookups.listen_logged = true;
+    return true;
+}
+
+void cache_free(backend *b) {
+    while (b->lookups.oldest != nullptr)
+        drop(b->lookups, b->lookups.oldest);
+}
