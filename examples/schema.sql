@@ -48,3 +48,51 @@ DO $$ BEGIN
 END $$;
 GRANT SELECT ON domains, mailboxes, aliases, relay_networks, source_addresses, sender_logins
     TO korvane;
+
+-- Keeping korvane's cache true (cache_listen korvane): every committed
+-- change notifies the channel "korvane" with "SERVICE:KEY" for each service
+-- whose answer for that key it may change, old and new key alike. The
+-- notification is sent when the transaction commits, and PostgreSQL sends
+-- a payload only once per transaction however many rows repeat it.
+CREATE OR REPLACE FUNCTION korvane_notify() RETURNS trigger LANGUAGE plpgsql AS $$
+DECLARE
+    keys text[] := '{}';
+    svc text;
+    k text;
+BEGIN
+    -- TG_ARGV[0] names the key column, the rest are the services it keys.
+    IF TG_OP IN ('UPDATE', 'DELETE') THEN
+        keys := keys || (to_jsonb(OLD) ->> TG_ARGV[0]);
+    END IF;
+    IF TG_OP IN ('INSERT', 'UPDATE') THEN
+        keys := keys || (to_jsonb(NEW) ->> TG_ARGV[0]);
+    END IF;
+    FOREACH svc IN ARRAY TG_ARGV[1:TG_NARGS - 1] LOOP
+        FOREACH k IN ARRAY keys LOOP
+            PERFORM pg_notify('korvane', svc || ':' || k);
+        END LOOP;
+    END LOOP;
+    RETURN NULL;
+END $$;
+
+-- Tables whose rows are not looked up by their own value (a network that
+-- contains an address, the rotating source list) flush a whole service.
+CREATE OR REPLACE FUNCTION korvane_notify_service() RETURNS trigger LANGUAGE plpgsql AS $$
+BEGIN
+    PERFORM pg_notify('korvane', TG_ARGV[0]);
+    RETURN NULL;
+END $$;
+
+CREATE TRIGGER domains_korvane AFTER INSERT OR UPDATE OR DELETE ON domains
+    FOR EACH ROW EXECUTE FUNCTION korvane_notify('name', 'domain');
+CREATE TRIGGER mailboxes_korvane AFTER INSERT OR UPDATE OR DELETE ON mailboxes
+    FOR EACH ROW EXECUTE FUNCTION
+        korvane_notify('address', 'credentials', 'userinfo', 'mailaddr', 'addrname');
+CREATE TRIGGER aliases_korvane AFTER INSERT OR UPDATE OR DELETE ON aliases
+    FOR EACH ROW EXECUTE FUNCTION korvane_notify('address', 'alias', 'mailaddr');
+CREATE TRIGGER sender_logins_korvane AFTER INSERT OR UPDATE OR DELETE ON sender_logins
+    FOR EACH ROW EXECUTE FUNCTION korvane_notify('login', 'mailaddrmap');
+CREATE TRIGGER relay_networks_korvane AFTER INSERT OR UPDATE OR DELETE OR TRUNCATE
+    ON relay_networks FOR EACH STATEMENT EXECUTE FUNCTION korvane_notify_service('netaddr');
+CREATE TRIGGER source_addresses_korvane AFTER INSERT OR UPDATE OR DELETE OR TRUNCATE
+    ON source_addresses FOR EACH STATEMENT EXECUTE FUNCTION korvane_notify_service('source');

@@ -31,4 +31,13 @@ expect "found" check netaddr 192.0.2.44
 expect "not-found" check netaddr 203.0.113.7
 expect "alice@example.org, postmaster@example.org" lookup mailaddrmap alice@example.org
 expect "$(printf '198.51.100.10\n198.51.100.11\n198.51.100.12\n198.51.100.10')" fetch 4
+# The schema's triggers tell the cache what changed: psql prints the
+# notifications its own session receives after each command.
+heard=$(printf '%s\n' "LISTEN korvane;" \
+    "UPDATE aliases SET position = position WHERE address = 'postmaster@example.org';" \
+    "UPDATE relay_networks SET note = note;" "SELECT 1;" | psql -q "$mail" 2>&1)
+for payload in alias:postmaster@example.org mailaddr:postmaster@example.org netaddr; do
+    grep -q "payload \"$payload\" received" <<<"$heard" ||
+        { echo "no notification $payload: $heard"; exit 1; }
+done
 echo "examples ok"

@@ -497,6 +497,26 @@ TEST(fault_failover, PromotedStandbyTakesOverWithoutRestart) {
                          " dbname=postgres user=postgres target_session_attrs=read-write "
                          "connect_timeout=5 application_name=fault_failover\n" +
                          query);
+    // A standby refuses LISTEN: one warning, and the cache keeps to its TTLs.
+    std::string on_standby = temp_path("conf");
+    write_file(on_standby, "conninfo host=" + field(standby, "PGSOCK") +
+                               " port=" + field(standby, "PGPORT_NUM") +
+                               " dbname=postgres user=postgres\n" + query +
+                               "cache_size 10\ncache_listen korvane\n");
+    {
+        host h(on_standby);
+        ASSERT_TRUE(h.started()) << h.err();
+        tally t;
+        for (int i = 0; i < 3; i++)
+            h.lookup(1, t);
+        EXPECT_EQ(t.right, 3);
+        EXPECT_EQ(h.finish(), 0);
+        EXPECT_NE(h.err().find("warn: LISTEN korvane refused, the cache keeps to its TTLs: ERROR:  "
+                               "cannot execute LISTEN during recovery"),
+                  std::string::npos)
+            << h.err();
+    }
+
     tally before, gap, after;
     {
         host h(conf);
