@@ -13,22 +13,12 @@
 backend *current_backend;
 
 constexpr const char *const backend_config_keys[] = {
-    "conninfo",
-    "query_alias",
-    "query_domain",
-    "query_credentials",
-    "query_netaddr",
-    "query_userinfo",
-    "query_source",
-    "query_mailaddr",
-    "query_addrname",
-    "query_mailaddrmap",
-    "fetch_source",
-    "fetch_source_expire",
-    "fetch_source_refresh",
-    "request_timeout_ms",
-    "reconnect_delay_ms",
-    nullptr,
+    "conninfo",           "query_alias",        "query_domain",      "query_credentials",
+    "query_netaddr",      "query_userinfo",     "query_source",      "query_mailaddr",
+    "query_addrname",     "query_mailaddrmap",  "fetch_source",      "fetch_source_expire",
+    "fetch_source_refresh", "request_timeout_ms", "reconnect_delay_ms", "cache_size",
+    "cache_ttl",          "cache_negative_ttl", "cache_stale",       "cache_services",
+    "cache_listen",       nullptr,
 };
 
 namespace {
