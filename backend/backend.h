@@ -19,11 +19,13 @@ inline constexpr int BACKEND_FETCH_SLOT = 9;
 
 struct cache_entry;
 
-// The lookup cache of one backend: entries indexed by service and key in a
-// dictionary whose nodes live inside the entries, and kept in a list from
-// the most to the least recently used. Zero-filled is empty.
+// The lookup cache of one backend: entries in a hash table chained through
+// the entries themselves, and in a list from the most to the least recently
+// used. Zero-filled is empty.
 struct cache {
-    dict index;          // (slot byte + key) -> cache_entry
+    cache_entry **buckets; // null until the first entry
+    uint64_t nbuckets;     // a power of two
+    uint64_t count;
     cache_entry *newest; // most recently used
     cache_entry *oldest; // evicted first
     uint32_t epoch;      // entries of an older epoch are stale fallbacks only

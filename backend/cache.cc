@@ -6,11 +6,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <string_view>
 
 // One answer of the database, in one allocation: the record, then its index
 // key (slot byte and request key), then the formatted value of a lookup.
 struct cache_entry {
-    dict_entry node; // node.key: the index key; node.value: this entry
+    cache_entry *chain; // next in its bucket
+    uint64_t hash;      // of key
+    const char *key;    // slot byte and request key
     cache_entry *newer;
     cache_entry *older;
     int64_t stored_at; // exec_now_ms()
@@ -49,15 +53,53 @@ void push_newest(cache &c, cache_entry *e) {
     c.newest = e;
 }
 
+uint64_t hash_of(const char *ikey) {
+    return std::hash<std::string_view>{}(ikey);
+}
+
+cache_entry **bucket_of(cache &c, uint64_t hash) {
+    return &c.buckets[hash & (c.nbuckets - 1)];
+}
+
+void unlink_chain(cache &c, cache_entry *e) {
+    cache_entry **at = bucket_of(c, e->hash);
+    while (*at != e)
+        at = &(*at)->chain;
+    *at = e->chain;
+}
+
 void drop(cache &c, cache_entry *e) {
-    dict_unlink_entry(&c.index, &e->node);
-    c.index.count--;
+    unlink_chain(c, e);
+    c.count--;
     unlink_lru(c, e);
     free(e);
 }
 
 cache_entry *find(cache &c, const char *ikey) {
-    return ikey != nullptr ? static_cast<cache_entry *>(dict_find(&c.index, ikey)) : nullptr;
+    if (ikey == nullptr || c.buckets == nullptr)
+        return nullptr;
+    uint64_t hash = hash_of(ikey);
+    for (cache_entry *e = *bucket_of(c, hash); e != nullptr; e = e->chain)
+        if (e->hash == hash && strcmp(e->key, ikey) == 0)
+            return e;
+    return nullptr;
+}
+
+// Keeps the chains short: the table doubles when it holds as many entries
+// as buckets, so each lookup costs about one probe, whatever the size.
+void grow(cache &c) {
+    uint64_t n = c.nbuckets == 0 ? 1024 : c.nbuckets * 2;
+    auto **fresh = static_cast<cache_entry **>(calloc_or_die(n, sizeof(cache_entry *), "cache"));
+    for (uint64_t i = 0; i < c.nbuckets; i++) {
+        while (cache_entry *e = c.buckets[i]) {
+            c.buckets[i] = e->chain;
+            e->chain = fresh[e->hash & (n - 1)];
+            fresh[e->hash & (n - 1)] = e;
+        }
+    }
+    free(c.buckets);
+    c.buckets = fresh;
+    c.nbuckets = n;
 }
 
 void flush_all(backend *b) {
@@ -67,14 +109,11 @@ void flush_all(backend *b) {
 }
 
 void flush_service(backend *b, service_kind svc) {
-    char prefix[2] = {static_cast<char>('0' + backend_slot(svc)), '\0'};
-    dict_entry *cursor = nullptr;
-    const char *k = nullptr;
-    void *v = nullptr;
-    // Each walk starts afresh: the entry it yields is gone before the next.
-    while (dict_next_from(&b->lookups.index, &cursor, prefix, &k, &v) != 0 && k[0] == prefix[0]) {
-        drop(b->lookups, static_cast<cache_entry *>(v));
-        cursor = nullptr;
+    char slot = static_cast<char>('0' + backend_slot(svc));
+    for (cache_entry *e = b->lookups.newest, *next; e != nullptr; e = next) {
+        next = e->older;
+        if (e->key[0] == slot)
+            drop(b->lookups, e);
     }
 }
 
@@ -109,7 +148,7 @@ bool cache_enabled(const backend *b, service_kind svc) {
 }
 
 uint64_t cache_count(const backend *b) {
-    return b->lookups.index.count;
+    return b->lookups.count;
 }
 
 void cache_apply(backend *b, const char *payload) {
@@ -148,15 +187,23 @@ bool cache_poll(backend *b) {
 
 int32_t cache_answer(backend *b, service_kind svc, const char *key, bool lookup, char *buf,
                      uint64_t size) {
-    // Coherent by notifications only while the listening connection is
-    // known to be good; a connection found closed is lost, and the request
-    // goes to the database, which reconnects.
-    if (b->lookups.listening && (b->conn == nullptr || !cache_poll(b)))
-        return -2;
     cache_entry *e = find(b->lookups, index_key(svc, key));
     if (e == nullptr || e->epoch != b->lookups.epoch || (lookup && !e->from_lookup) ||
         exec_now_ms() - e->stored_at >= ttl_ms(b, e))
         return -2;
+    // Coherent by notifications only while the listening connection is
+    // known to be good; a connection found closed is lost, and the request
+    // goes to the database, which reconnects. Only an entry that could
+    // answer is worth the read: a miss asks the database anyway, and the
+    // notifications that came meanwhile arrive with its answer.
+    if (b->lookups.listening) {
+        if (b->conn == nullptr || !cache_poll(b))
+            return -2;
+        // The poll may have flushed it.
+        e = find(b->lookups, index_key(svc, key));
+        if (e == nullptr || e->epoch != b->lookups.epoch)
+            return -2;
+    }
     return serve(b->lookups, e, lookup, buf, size);
 }
 
@@ -182,8 +229,6 @@ void cache_store(backend *b, service_kind svc, const char *key, int32_t result, 
     c.outage_logged = false;
     const char *ikey = index_key(svc, key);
     if (ikey != nullptr) {
-        if (cache_entry *old = find(c, ikey); old != nullptr)
-            drop(c, old);
         size_t klen = strlen(ikey) + 1;
         size_t vlen = value != nullptr && result == 1 ? strlen(value) + 1 : 0;
         auto *e = static_cast<cache_entry *>(
@@ -192,16 +237,23 @@ void cache_store(backend *b, service_kind svc, const char *key, int32_t result, 
         memcpy(text, ikey, klen);
         if (vlen > 0)
             memcpy(text + klen, value, vlen);
-        e->node = dict_entry{nullptr, nullptr, text, e};
+        e->key = text;
+        e->hash = hash_of(text);
         e->stored_at = exec_now_ms();
         e->epoch = c.epoch;
         e->found = result == 1;
         e->from_lookup = value != nullptr;
         e->value = vlen > 0 ? text + klen : "";
-        dict_link_entry(&c.index, &e->node);
-        c.index.count++;
+        if (cache_entry *old = find(c, text); old != nullptr)
+            drop(c, old);
+        if (c.count >= c.nbuckets)
+            grow(c);
+        cache_entry **bucket = bucket_of(c, e->hash);
+        e->chain = *bucket;
+        *bucket = e;
+        c.count++;
         push_newest(c, e);
-        while (c.index.count > static_cast<uint64_t>(b->cache_size))
+        while (c.count > static_cast<uint64_t>(b->cache_size))
             drop(c, c.oldest);
     }
     // What arrived with the answer may already say it changed: applied
@@ -252,4 +304,7 @@ bool cache_connected(backend *b) {
 void cache_free(backend *b) {
     while (b->lookups.oldest != nullptr)
         drop(b->lookups, b->lookups.oldest);
+    free(b->lookups.buckets);
+    b->lookups.buckets = nullptr;
+    b->lookups.nbuckets = 0;
 }

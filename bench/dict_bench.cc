@@ -1,6 +1,8 @@
 // The splay dictionary against std::map<std::string, void *> on the same
 // 100k random keys: insertion, random finds, finds of a small hot set, a
-// full ordered walk, emptying, and the heap each holds per entry.
+// full ordered walk, emptying, and the heap each holds per entry. The two
+// finds also against std::unordered_map, the other candidate for the index
+// of the lookup cache, which needs no order.
 #include "support/dict.h"
 
 #include <algorithm>
@@ -9,6 +11,8 @@
 #include <map>
 #include <random>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace {
@@ -57,6 +61,17 @@ void fill(std::map<std::string, void *> &m) {
         m.emplace(k, nullptr);
 }
 
+// Finds by C string without building a std::string, as the cache would.
+struct text_hash {
+    using is_transparent = void;
+    size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+};
+using hash_index = std::unordered_map<std::string, void *, text_hash, std::equal_to<>>;
+void fill(hash_index &m) {
+    for (const auto &k : keys())
+        m.emplace(k, nullptr);
+}
+
 size_t heap_in_use() {
     return mallinfo2().uordblks;
 }
@@ -100,6 +115,24 @@ void BM_map_find_random(benchmark::State &state) {
     for (auto _ : state)
         for (const auto &k : probes())
             benchmark::DoNotOptimize(m.find(k.c_str()));
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * n_keys));
+}
+
+void BM_hash_find_random(benchmark::State &state) {
+    hash_index m;
+    fill(m);
+    for (auto _ : state)
+        for (const auto &k : probes())
+            benchmark::DoNotOptimize(m.find(std::string_view(k.c_str())));
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * n_keys));
+}
+
+void BM_hash_find_hot(benchmark::State &state) {
+    hash_index m;
+    fill(m);
+    for (auto _ : state)
+        for (size_t i = 0; i < n_keys; i++)
+            benchmark::DoNotOptimize(m.find(std::string_view(probes()[i % n_hot].c_str())));
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * n_keys));
 }
 
@@ -198,7 +231,9 @@ BENCHMARK(BM_dict_insert)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_map_insert)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_dict_find_random)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_map_find_random)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_hash_find_random)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_dict_find_hot)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_hash_find_hot)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_map_find_hot)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_dict_walk)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_map_walk)->Unit(benchmark::kMillisecond);
