@@ -37,7 +37,9 @@ struct cache {
 struct backend {
     dict config;                     // key -> heap copy of its value text
     PGconn *conn;                    // null while not connected
-    char *statements[BACKEND_SLOTS]; // slot n: service 1 << n; slot 9: fetch
+    char *statements[BACKEND_SLOTS]; // slot n: service 1 << n; slot 9: fetch; each
+                                     // the statement's name, or with prepared
+                                     // statements off a copy of its text
     dict sources;                    // cached source list; values are all null
     dict_entry *source_cursor;       // entry handed out last; null: start over
     uint64_t source_refresh;         // fetch answers one loaded list may serve
@@ -56,6 +58,7 @@ struct backend {
     int32_t cache_stale;             // seconds past its TTL an entry may serve an outage
     service_kind cache_services;     // services cached
     bool source_reload;              // a notification asked to load the source list
+    bool unprepared;                 // prepared_statements off: nothing named on the server
     cache lookups;
 };
 
@@ -114,6 +117,11 @@ extern uint32_t stmt_counter;
 // number.
 [[nodiscard]] char *backend_prepare(PGconn *conn, const char *sql, int32_t nparams,
                                     const char *key);
+// The same check without naming anything on the server, for prepared
+// statements off: the text is described in one round trip, which a
+// transaction pooler keeps on one server connection. A copy of sql, or null.
+[[nodiscard]] char *backend_check_text(PGconn *conn, const char *sql, int32_t nparams,
+                                       const char *key);
 // (Re)connects b from scratch and prepares every configured statement, under
 // the deadline of the request in progress. 1 when connected; 0 after a
 // warning, with b not connected. Within reconnect_delay_ms of a failure it
@@ -171,6 +179,13 @@ bool exec_expired();
 [[nodiscard]] PGresult *exec_describe(PGconn *conn, const char *name, const char *what);
 [[nodiscard]] PGresult *exec_prepared(PGconn *conn, const char *name, int32_t nparams,
                                       const char *const *values, const char *what);
+// A statement given as text with its parameters, in one round trip,
+// nothing named on the server.
+[[nodiscard]] PGresult *exec_params(PGconn *conn, const char *sql, int32_t nparams,
+                                    const char *const *values, const char *what);
+// Describes sql as the unnamed statement: Parse, Describe and Sync in one
+// pipeline. The description, or the error of the failed step, or null.
+[[nodiscard]] PGresult *exec_describe_text(PGconn *conn, const char *sql, const char *what);
 // A plain SQL command without parameters, as the same kind of step.
 [[nodiscard]] PGresult *exec_command(PGconn *conn, const char *sql, const char *what);
 

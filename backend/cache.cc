@@ -271,6 +271,17 @@ bool cache_connected(backend *b) {
     b->lookups.listening = false;
     if (channel == nullptr)
         return true;
+    // Prepared statements are off for a transaction pooler, which passes
+    // LISTEN to whichever server connection is free and notifications to
+    // no one: the cache keeps to its TTLs.
+    if (b->unprepared) {
+        if (!b->lookups.listen_logged)
+            warn_msg("warn: LISTEN %s skipped with prepared_statements off (a transaction pooler "
+                     "does not pass notifications on); the cache keeps to its TTLs",
+                     channel);
+        b->lookups.listen_logged = true;
+        return true;
+    }
     // Whatever changed while no connection listened went unheard.
     b->lookups.epoch++;
     b->source_reload = true;

@@ -13,12 +13,29 @@
 backend *current_backend;
 
 constexpr const char *const backend_config_keys[] = {
-    "conninfo",           "query_alias",        "query_domain",      "query_credentials",
-    "query_netaddr",      "query_userinfo",     "query_source",      "query_mailaddr",
-    "query_addrname",     "query_mailaddrmap",  "fetch_source",      "fetch_source_expire",
-    "fetch_source_refresh", "request_timeout_ms", "reconnect_delay_ms", "cache_size",
-    "cache_ttl",          "cache_negative_ttl", "cache_stale",       "cache_services",
-    "cache_listen",       nullptr,
+    "conninfo",
+    "query_alias",
+    "query_domain",
+    "query_credentials",
+    "query_netaddr",
+    "query_userinfo",
+    "query_source",
+    "query_mailaddr",
+    "query_addrname",
+    "query_mailaddrmap",
+    "fetch_source",
+    "fetch_source_expire",
+    "fetch_source_refresh",
+    "request_timeout_ms",
+    "reconnect_delay_ms",
+    "cache_size",
+    "cache_ttl",
+    "cache_negative_ttl",
+    "cache_stale",
+    "cache_services",
+    "cache_listen",
+    "prepared_statements",
+    nullptr,
 };
 
 namespace {
@@ -97,6 +114,19 @@ template <typename T> bool load_number(backend *b, const char *key, T *out) {
         return false;
     }
     *out = static_cast<T>(n);
+    return true;
+}
+
+// Reads prepared_statements: "on" (the default) or "off".
+bool load_prepared(backend *b) {
+    auto *text = static_cast<const char *>(dict_find(&b->config, "prepared_statements"));
+    if (text == nullptr || strcmp(text, "on") == 0)
+        return true;
+    if (strcmp(text, "off") != 0) {
+        warn_msg("warn: bad value for prepared_statements: %s (on or off)", text);
+        return false;
+    }
+    b->unprepared = true;
     return true;
 }
 
@@ -237,7 +267,8 @@ backend *backend_load(const char *path) {
         !load_number(b.get(), "cache_size", &b->cache_size) ||
         !load_number(b.get(), "cache_ttl", &b->cache_ttl) ||
         !load_number(b.get(), "cache_negative_ttl", &b->cache_negative_ttl) ||
-        !load_number(b.get(), "cache_stale", &b->cache_stale) || !load_services(b.get()))
+        !load_number(b.get(), "cache_stale", &b->cache_stale) || !load_services(b.get()) ||
+        !load_prepared(b.get()))
         return nullptr;
     return b.release();
 }

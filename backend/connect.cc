@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 constexpr query_spec query_specs[BACKEND_SLOTS] = {
     {"query_alias", 1},       {"query_domain", 1}, {"query_credentials", 2}, {"query_netaddr", 1},
@@ -20,6 +21,14 @@ int32_t connect_failed(backend *b) {
     backend_close(b);
     backend_hold_off(b);
     return 0;
+}
+
+// Prepares (or, with prepared statements off, checks) one statement of b.
+char *prepare_slot(backend *b, int slot, const char *sql) {
+    int32_t nparams = slot == BACKEND_FETCH_SLOT ? 0 : 1;
+    const char *key = backend_slot_key(slot);
+    return b->unprepared ? backend_check_text(b->conn, sql, nparams, key)
+                         : backend_prepare(b->conn, sql, nparams, key);
 }
 
 } // namespace
@@ -72,7 +81,7 @@ const char *backend_statement(backend *b, int slot, bool *lost) {
     auto *sql = static_cast<const char *>(dict_find(&b->config, key));
     if (sql == nullptr)
         return nullptr;
-    b->statements[slot] = backend_prepare(b->conn, sql, slot == BACKEND_FETCH_SLOT ? 0 : 1, key);
+    b->statements[slot] = prepare_slot(b, slot, sql);
     if (b->statements[slot] == nullptr && exec_expired()) {
         b->unavailable = true;
         backend_close(b);
@@ -81,6 +90,28 @@ const char *backend_statement(backend *b, int slot, bool *lost) {
         *lost = PQstatus(b->conn) == CONNECTION_BAD;
     }
     return b->statements[slot];
+}
+
+char *backend_check_text(PGconn *conn, const char *sql, int32_t nparams, const char *key) {
+    char what[64];
+    snprintf(what, sizeof what, "checking %s", key);
+    pg_result_ptr res{exec_describe_text(conn, sql, what)};
+    if (PQresultStatus(res.get()) != PGRES_COMMAND_OK) {
+        // In a pipeline the server's error stays with its result.
+        const char *why = res ? PQresultErrorMessage(res.get()) : "";
+        if (!exec_expired())
+            warn_msg("warn: PQprepare: %s", *why != '\0' ? why : PQerrorMessage(conn));
+        return nullptr;
+    }
+    if (PQnparams(res.get()) != nparams) {
+        warn_msg("warn: %s: the query takes %d parameters, korvane passes %d", key,
+                 PQnparams(res.get()), nparams);
+        return nullptr;
+    }
+    char *copy = strdup(sql);
+    if (copy == nullptr)
+        warn_sys("warn: strdup");
+    return copy;
 }
 
 void backend_hold_off(backend *b) {
@@ -135,8 +166,7 @@ int32_t backend_connect(backend *b) {
         auto *sql = static_cast<const char *>(dict_find(&b->config, key));
         if (sql == nullptr)
             continue;
-        b->statements[slot] =
-            backend_prepare(b->conn, sql, slot == BACKEND_FETCH_SLOT ? 0 : 1, key);
+        b->statements[slot] = prepare_slot(b, slot, sql);
         if (b->statements[slot] == nullptr)
             return connect_failed(b);
     }

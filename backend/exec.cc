@@ -141,3 +141,32 @@ PGresult *exec_prepared(PGconn *conn, const char *name, int32_t nparams, const c
 PGresult *exec_command(PGconn *conn, const char *sql, const char *what) {
     return finish(conn, PQsendQuery(conn, sql), what);
 }
+
+PGresult *exec_params(PGconn *conn, const char *sql, int32_t nparams, const char *const *values,
+                      const char *what) {
+    return finish(conn, PQsendQueryParams(conn, sql, nparams, nullptr, values, nullptr, nullptr, 0),
+                  what);
+}
+
+PGresult *exec_describe_text(PGconn *conn, const char *sql, const char *what) {
+    // Parse, Describe and Sync go out together, so that a transaction
+    // pooler hands all three to the same server connection.
+    if (PQenterPipelineMode(conn) == 0)
+        return nullptr;
+    if (PQsendPrepare(conn, "", sql, 0, nullptr) == 0 || PQsendDescribePrepared(conn, "") == 0 ||
+        PQpipelineSync(conn) == 0) {
+        PQexitPipelineMode(conn);
+        return nullptr;
+    }
+    pg_result_ptr parsed{finish(conn, 1, what)};
+    pg_result_ptr described;
+    if (!exec_expired() && PQstatus(conn) != CONNECTION_BAD)
+        described.reset(finish(conn, 1, what));
+    // Then the sync point, which ends the pipeline.
+    if (!exec_expired() && PQstatus(conn) != CONNECTION_BAD)
+        PQclear(finish(conn, 1, what));
+    PQexitPipelineMode(conn);
+    if (PQresultStatus(parsed.get()) != PGRES_COMMAND_OK)
+        return parsed.release();
+    return described.release();
+}

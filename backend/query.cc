@@ -40,7 +40,8 @@ PGresult *backend_run(backend *b, int slot, const char *key, const char *prefix)
             return nullptr;
         pg_result_ptr res;
         if (name != nullptr) {
-            res.reset(exec_prepared(b->conn, name, nparams, values, what));
+            res.reset(b->unprepared ? exec_params(b->conn, name, nparams, values, what)
+                                    : exec_prepared(b->conn, name, nparams, values, what));
             if (PQresultStatus(res.get()) == PGRES_TUPLES_OK)
                 return res.release();
             if (exec_expired()) {

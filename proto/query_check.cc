@@ -66,6 +66,9 @@ void check_value(checker &c, const char *key, const char *value, int line) {
         c.report(true, line,
                  "%s: the value starts with \"=\"; the key is followed by white space or \": \"",
                  key);
+    if (strcmp(key, "prepared_statements") == 0 && strcmp(value, "on") != 0 &&
+        strcmp(value, "off") != 0)
+        c.report(true, line, "%s: bad value: must be on or off", key);
     bool number = backend_number_key(key);
     if ((number || strcmp(key, "conninfo") == 0) && strstr(value, " #") != nullptr)
         c.report(true, line, "%s: \" #\" inside the value; comments only start a line", key);

@@ -175,6 +175,44 @@ TEST_F(db, FailedAttemptHoldsOffReconnectsQuietly) {
     backend_free(fresh);
 }
 
+// With prepared statements off nothing is named on the server: each slot
+// holds the checked text, statement numbers are not used, and a statement
+// that cannot take its key still fails the connect.
+TEST_F(db, UnpreparedStatementsNameNothingAndKeepTheShapeCheck) {
+    stmt_counter = 7;
+    ASSERT_NE(load(all_queries + "prepared_statements off\n", "korvane_unprepared"), nullptr);
+    ASSERT_EQ(connect(), 1) << err;
+    EXPECT_STREQ(current_backend->statements[0], "SELECT v FROM kv WHERE k = $1");
+    EXPECT_EQ(stmt_counter, 7u);
+    EXPECT_EQ(pg_value("SELECT count(*) FROM pg_prepared_statements"), "0");
+    EXPECT_EQ(query("it's", SVC_ALIAS), "quote");
+    EXPECT_EQ(query("nothing", SVC_DOMAIN), "<none>");
+    EXPECT_EQ(pg_terminate("korvane_unprepared"), 1);
+    EXPECT_EQ(query("plain", SVC_ALIAS), "p");
+    backend_free(current_backend);
+    struct bad {
+        const char *settings, *warning;
+    };
+    const bad cases[] = {
+        {"query_alias SELECT 1\n", "warn: query_alias: the query takes 0 parameters"},
+        {"fetch_source SELECT $1::text\n", "warn: fetch_source: the query takes 1 parameters"},
+        {"query_alias SELECT nope FROM kv WHERE k = $1\n",
+         "warn: PQprepare: ERROR:  column \"nope\" does not exist"},
+    };
+    for (const bad &c : cases) {
+        ASSERT_NE(load(std::string(c.settings) + "prepared_statements off\n"), nullptr);
+        EXPECT_EQ(connect(), 0) << c.settings;
+        EXPECT_NE(err.find(c.warning), std::string::npos) << err;
+        backend_free(current_backend);
+    }
+    current_backend = nullptr;
+    std::string path = temp_path("conf");
+    write_file(path, "prepared_statements yes\n");
+    err = capture_stderr([&] { current_backend = backend_load(path.c_str()); });
+    EXPECT_EQ(current_backend, nullptr);
+    EXPECT_EQ(err, line("warn: bad value for prepared_statements: yes (on or off)"));
+}
+
 TEST_F(db, KeysAreMatchedAsPlainText) {
     ASSERT_NE(load(all_queries), nullptr);
     ASSERT_EQ(connect(), 1);
