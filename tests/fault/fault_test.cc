@@ -467,6 +467,17 @@ TEST_F(fault, TlsVerifyFullAnswersAndAWrongCaFailsClearly) {
     system(("rm -rf " + dir + ".d").c_str());
 }
 
+// The first value of a query on the server of a pgtest state; "" on error.
+std::string value_on(const std::string &state, const std::string &sql) {
+    std::string c = read_file(state + "/conninfo");
+    PGconn *conn = PQconnectdb(c.substr(0, c.size() - 1).c_str());
+    PGresult *r = PQexec(conn, sql.c_str());
+    std::string v = PQresultStatus(r) == PGRES_TUPLES_OK ? PQgetvalue(r, 0, 0) : "";
+    PQclear(r);
+    PQfinish(conn);
+    return v;
+}
+
 // Failover: korvane names a primary and its streaming standby and wants the
 // writable one; the primary stops and the standby is promoted.
 TEST(fault_failover, PromotedStandbyTakesOverWithoutRestart) {
@@ -499,10 +510,9 @@ TEST(fault_failover, PromotedStandbyTakesOverWithoutRestart) {
                          query);
     // A standby refuses LISTEN: one warning, and the cache keeps to its TTLs.
     std::string on_standby = temp_path("conf");
-    write_file(on_standby, "conninfo host=" + field(standby, "PGSOCK") +
-                               " port=" + field(standby, "PGPORT_NUM") +
-                               " dbname=postgres user=postgres\n" + query +
-                               "cache_size 10\ncache_listen korvane\n");
+    write_file(on_standby, "conninfo host=" + field(standby, "PGSOCK") + " port=" +
+                               field(standby, "PGPORT_NUM") + " dbname=postgres user=postgres\n" +
+                               query + "cache_size 10\ncache_listen korvane\n");
     {
         host h(on_standby);
         ASSERT_TRUE(h.started()) << h.err();
@@ -515,6 +525,46 @@ TEST(fault_failover, PromotedStandbyTakesOverWithoutRestart) {
                                "cannot execute LISTEN during recovery"),
                   std::string::npos)
             << h.err();
+    }
+
+    // Reads from a standby: korvane prefers it, moves to the primary when it
+    // stops, and back once it returns and korvane reconnects. Where the
+    // session is, each server says itself.
+    std::string prefer = temp_path("conf");
+    write_file(prefer, "conninfo host=" + field(primary, "PGSOCK") + "," +
+                           field(standby, "PGSOCK") + " port=" + field(primary, "PGPORT_NUM") +
+                           "," + field(standby, "PGPORT_NUM") +
+                           " dbname=postgres user=postgres target_session_attrs=prefer-standby "
+                           "application_name=fault_prefer\n" +
+                           query + "request_timeout_ms 5000\n");
+    auto sessions_on = [](const std::string &state) {
+        return value_on(state, "SELECT count(*) FROM pg_stat_activity WHERE application_name = "
+                               "'fault_prefer'");
+    };
+    {
+        host h(prefer);
+        ASSERT_TRUE(h.started()) << h.err();
+        tally reads;
+        h.lookup(1, reads);
+        EXPECT_EQ(sessions_on(standby), "1");
+        EXPECT_EQ(sessions_on(primary), "0");
+        ASSERT_EQ(system((script + " down " + standby + " fast").c_str()), 0);
+        for (int i = 0; i < 3; i++)
+            h.lookup(i, reads);
+        EXPECT_EQ(sessions_on(primary), "1");
+        ASSERT_EQ(system((script + " up " + standby).c_str()), 0);
+        // Nothing moves a healthy session; a reconnect goes back.
+        EXPECT_EQ(value_on(primary, "SELECT count(pg_terminate_backend(pid)) FROM "
+                                    "pg_stat_activity WHERE application_name = 'fault_prefer'"),
+                  "1");
+        for (int i = 0; i < 3; i++)
+            h.lookup(i, reads);
+        EXPECT_EQ(sessions_on(standby), "1");
+        EXPECT_EQ(sessions_on(primary), "0");
+        printf("prefer-standby: %d right, %d errors, %d wrong over a standby stop and return\n",
+               reads.right, reads.errors, reads.wrong);
+        EXPECT_EQ(reads.right, 7);
+        EXPECT_EQ(h.finish(), 0);
     }
 
     tally before, gap, after;
