@@ -1,0 +1,192 @@
+// A fleet of N korvane processes, each driven as a host drives it (one
+// request in flight per process), for N = 1, 10, 100 and 200: the aggregate
+// lookups per second and the most server connections seen, directly against
+// the server and through PgBouncer in transaction mode.
+//
+//   scale_bench SERVER_CONNINFO BOUNCER_CONNINFO [SECONDS]
+//   (bench/run_scale_bench.sh starts both)
+#include "bench/pipe_driver.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <libpq-fe.h>
+#include <poll.h>
+#include <sched.h>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+std::string config_path;
+
+[[noreturn]] void fail(const std::string &what) {
+    fprintf(stderr, "scale_bench: %s\n", what.c_str());
+    exit(1);
+}
+
+int exec_korvane(void *) {
+    // The fleet shares both cores, as processes of a mail server would.
+    cpu_set_t all;
+    CPU_ZERO(&all);
+    CPU_SET(0, &all);
+    CPU_SET(1, &all);
+    (void)sched_setaffinity(0, sizeof all, &all);
+    execl(KORVANE_BIN, "korvane", config_path.c_str(), static_cast<char *>(nullptr));
+    return 127;
+}
+
+// Direct fleets and pooled ones use databases of their own, so that the
+// pool's idle server connections are never counted for a direct fleet.
+std::string with_db(std::string conninfo, const std::string &db) {
+    size_t at = conninfo.find("dbname=postgres");
+    if (at != std::string::npos)
+        conninfo.replace(at, 15, "dbname=" + db);
+    return conninfo;
+}
+
+int server_connections(PGconn *admin, const std::string &db) {
+    PGresult *r = PQexec(
+        admin, ("SELECT count(*) FROM pg_stat_activity WHERE datname = '" + db + "'").c_str());
+    int n = PQresultStatus(r) == PGRES_TUPLES_OK ? std::atoi(PQgetvalue(r, 0, 0)) : -1;
+    PQclear(r);
+    return n;
+}
+
+struct result {
+    double per_second = 0;
+    int connections = 0;
+    int started = 0;
+    long errors = 0;
+};
+
+result run_fleet(PGconn *admin, const std::string &conninfo, const std::string &db,
+                 const std::string &extra, int n, double seconds) {
+    char path[] = "/tmp/korvane-scale-bench.XXXXXX";
+    int fd = mkstemp(path);
+    std::string conf = "conninfo " + with_db(conninfo, db) +
+                       " application_name=korvane_scale\n"
+                       "query_alias SELECT v FROM scale_alias WHERE k = $1\n" +
+                       extra;
+    if (fd < 0 || write(fd, conf.data(), conf.size()) != static_cast<ssize_t>(conf.size()))
+        fail("cannot write the configuration");
+    close(fd);
+    config_path = path;
+
+    result res;
+    std::vector<pipe_child> fleet;
+    for (int i = 0; i < n; i++) {
+        pipe_child k = pipe_spawn(exec_korvane, nullptr, true);
+        pipe_write(k, "config|protocol|0.1\nconfig|ready\n");
+        std::string line;
+        bool ok = true;
+        do
+            ok = pipe_read_line(k, line);
+        while (ok && line != "register|ready");
+        if (ok)
+            fleet.push_back(std::move(k));
+        else
+            pipe_finish(k);
+    }
+    res.started = static_cast<int>(fleet.size());
+
+    std::vector<long> serial(fleet.size());
+    auto ask = [&](size_t i) {
+        std::string req = "table|0.1|1|t|lookup|alias|" + std::to_string(++serial[i]) + "|user" +
+                          std::to_string((serial[i] * 31 + i) % 1000) + "\n";
+        if (!pipe_write(fleet[i], req))
+            fail("a korvane went away");
+    };
+    for (size_t i = 0; i < fleet.size(); i++)
+        ask(i);
+    std::vector<pollfd> fds(fleet.size());
+    for (size_t i = 0; i < fleet.size(); i++)
+        fds[i] = {fleet[i].from_child, POLLIN, 0};
+    long answered = 0;
+    double start = now_seconds(), next_sample = start;
+    std::string reply;
+    while (!fleet.empty() && now_seconds() - start < seconds) {
+        if (now_seconds() >= next_sample) {
+            res.connections = std::max(res.connections, server_connections(admin, db));
+            next_sample += 0.2;
+        }
+        if (poll(fds.data(), fds.size(), 100) <= 0)
+            continue;
+        for (size_t i = 0; i < fleet.size(); i++) {
+            if ((fds[i].revents & POLLIN) == 0)
+                continue;
+            if (!pipe_read_line(fleet[i], reply))
+                fail("a korvane went away");
+            answered++;
+            if (reply.find("|found|target") == std::string::npos)
+                res.errors++;
+            ask(i);
+        }
+    }
+    double elapsed = now_seconds() - start;
+    res.per_second = static_cast<double>(answered) / elapsed;
+    for (pipe_child &k : fleet) {
+        std::string rest;
+        pipe_read_line(k, rest); // the request still in flight
+        pipe_finish(k);
+    }
+    unlink(path);
+    // The next fleet starts when the server has let this one go, so that
+    // it counts only its own connections.
+    for (int i = 0; i < 100 && db != "korvane_pool" && server_connections(admin, db) > 0; i++)
+        usleep(50 * 1000);
+    return res;
+}
+
+} // namespace
+
+int main(int argc, char *argv[]) {
+    if (argc < 3)
+        fail("usage: scale_bench SERVER_CONNINFO BOUNCER_CONNINFO [SECONDS]");
+    std::string server = argv[1], bouncer = argv[2];
+    double seconds = argc > 3 ? strtod(argv[3], nullptr) : 3;
+    pipe_pin_driver();
+
+    PGconn *admin = PQconnectdb(server.c_str());
+    if (PQstatus(admin) != CONNECTION_OK)
+        fail(PQerrorMessage(admin));
+    for (const char *name : {"korvane_scale", "korvane_pool"}) {
+        PQclear(PQexec(admin, (std::string("DROP DATABASE IF EXISTS ") + name).c_str()));
+        PQclear(PQexec(admin, (std::string("CREATE DATABASE ") + name).c_str()));
+        PGconn *db = PQconnectdb(with_db(server, name).c_str());
+        PQclear(PQexec(db, "CREATE TABLE scale_alias (k text PRIMARY KEY, v text);"
+                           "INSERT INTO scale_alias SELECT 'user' || i, 'target' || i "
+                           "FROM generate_series(0, 999) i; ANALYZE scale_alias"));
+        PQfinish(db);
+    }
+
+    printf("%-9s  %-36s  %12s  %11s  %s\n", "processes", "path", "lookups/s", "server conns",
+           "errors");
+    for (int n : {1, 10, 100, 200}) {
+        struct path {
+            const char *name;
+            const std::string &conninfo;
+            const char *db;
+            const char *extra;
+        };
+        const path paths[] = {
+            {"direct, prepared statements", server, "korvane_scale", ""},
+            {"direct, prepared_statements off", server, "korvane_scale",
+             "prepared_statements off\n"},
+            {"PgBouncer (transaction, pool 10)", bouncer, "korvane_pool",
+             "prepared_statements off\n"},
+        };
+        for (const path &p : paths) {
+            result r = run_fleet(admin, p.conninfo, p.db, p.extra, n, seconds);
+            printf("%-9d  %-36s  %12.0f  %11d  %ld%s\n", n, p.name, r.per_second, r.connections,
+                   r.errors,
+                   r.started < n
+                       ? (" (" + std::to_string(n - r.started) + " did not start)").c_str()
+                       : "");
+            fflush(stdout);
+        }
+    }
+    PQfinish(admin);
+    return 0;
+}
