@@ -190,6 +190,14 @@ TEST_F(db, UnpreparedStatementsNameNothingAndKeepTheShapeCheck) {
     EXPECT_EQ(pg_terminate("korvane_unprepared"), 1);
     EXPECT_EQ(query("plain", SVC_ALIAS), "p");
     backend_free(current_backend);
+    // A pooler passes no notifications on: no LISTEN, one warning.
+    ASSERT_NE(load(all_queries + "prepared_statements off\ncache_size 9\ncache_listen c\n"),
+              nullptr);
+    ASSERT_EQ(connect(), 1) << err;
+    EXPECT_NE(err.find("warn: LISTEN c skipped with prepared_statements off"), std::string::npos)
+        << err;
+    EXPECT_FALSE(current_backend->lookups.listening);
+    backend_free(current_backend);
     struct bad {
         const char *settings, *warning;
     };
