@@ -26,7 +26,6 @@
 namespace {
 
 std::string conninfo;
-std::string config_path;
 constexpr int n_rows = 100000;
 
 [[noreturn]] void fail(const std::string &what) {
@@ -53,21 +52,7 @@ std::string value_of(int i) {
     return b;
 }
 
-int exec_korvane(void *) {
-    execl(KORVANE_BIN, "korvane", config_path.c_str(), static_cast<char *>(nullptr));
-    return 127;
-}
-
-int fixed_reply(void *) {
-    char *line = nullptr;
-    size_t cap = 0;
-    while (getline(&line, &cap, stdin) != -1) {
-        fputs("lookup-result|1|found|mailbox000000000000000000001@example.net\n", stdout);
-        fflush(stdout);
-    }
-    free(line);
-    return 0;
-}
+char fixed_reply[] = "lookup-result|1|found|mailbox000000000000000000001@example.net\n";
 
 std::string write_config(const std::string &text) {
     char path[] = "/tmp/korvane-cache-bench.XXXXXX";
@@ -79,14 +64,9 @@ std::string write_config(const std::string &text) {
 }
 
 pipe_child start_korvane(const std::string &path) {
-    config_path = path;
-    pipe_child k = pipe_spawn(exec_korvane, nullptr, true);
-    pipe_write(k, "config|protocol|0.1\nconfig|ready\n");
-    std::string line;
-    do {
-        if (!pipe_read_line(k, line))
-            fail("korvane did not start");
-    } while (line != "register|ready");
+    pipe_child k;
+    if (!pipe_start_korvane(k, KORVANE_BIN, path))
+        fail("korvane did not start");
     return k;
 }
 
@@ -178,7 +158,7 @@ int main(int argc, char *argv[]) {
         drive(k, std::vector<std::string>(hot.begin(), hot.begin() + 16), {});
         hot_rt = std::min(hot_rt, drive(k, hot, hot_ends));
         pipe_finish(k);
-        pipe_child p = pipe_spawn(fixed_reply, nullptr, true);
+        pipe_child p = pipe_spawn(pipe_fixed_reply, fixed_reply, true);
         pipe_rt = std::min(pipe_rt, drive(p, hot, {}));
         pipe_finish(p);
     }

@@ -22,7 +22,7 @@ namespace {
 
 constexpr int n_aliases = 100000;
 std::string conninfo;
-std::string config_path;          // the configuration korvane runs with next
+std::string config_path; // the configuration korvane runs with next
 std::string plain_path, deadline_path;
 
 [[noreturn]] void fail(const std::string &what) {
@@ -52,21 +52,8 @@ std::vector<int> random_ids(size_t n) {
     return ids;
 }
 
-int exec_korvane(void *) {
-    execl(KORVANE_BIN, "korvane", config_path.c_str(), static_cast<char *>(nullptr));
-    return 127;
-}
-
-int fixed_reply(void *) {
-    char *line = nullptr;
-    size_t cap = 0;
-    while (getline(&line, &cap, stdin) != -1) {
-        fputs("lookup-result|1|found|mailbox1@example.net\n", stdout);
-        fflush(stdout);
-    }
-    free(line);
-    return 0;
-}
+// What a child that answers at once says to every line.
+char fixed_reply[] = "lookup-result|1|found|mailbox1@example.net\n";
 
 // Ping-pong: one request line out, one reply line back, n times.
 double drive(pipe_child &c, const std::vector<std::string> &requests,
@@ -114,13 +101,9 @@ int relay(void *) {
 }
 
 pipe_child start_korvane() {
-    pipe_child k = pipe_spawn(exec_korvane, nullptr, true);
-    pipe_write(k, "config|protocol|0.1\nconfig|ready\n");
-    std::string line;
-    do {
-        if (!pipe_read_line(k, line))
-            fail("korvane did not start");
-    } while (line != "register|ready");
+    pipe_child k;
+    if (!pipe_start_korvane(k, KORVANE_BIN, config_path))
+        fail("korvane did not start");
     return k;
 }
 
@@ -220,7 +203,7 @@ int main(int argc, char *argv[]) {
         k_fetch = std::min(k_fetch, drive(k, fetches, nullptr));
         pipe_finish(k);
         db = std::min(db, database_round_trip(ids));
-        pipe_child p = pipe_spawn(fixed_reply, nullptr, true);
+        pipe_child p = pipe_spawn(pipe_fixed_reply, fixed_reply, true);
         pipe_rt = std::min(pipe_rt, drive(p, pings, nullptr));
         pipe_finish(p);
     }
@@ -236,8 +219,8 @@ int main(int argc, char *argv[]) {
            100 * overhead / k_lookup);
     printf("korvane cpu per lookup    %8.2f us user + %.2f us system (user %.1f%% of a lookup)\n",
            k_user * 1e6, k_sys * 1e6, 100 * k_user / k_lookup);
-    printf("korvane with a deadline   %8.2f us/request (rate %.3f x without)\n",
-           k_deadline * 1e6, k_lookup / k_deadline);
+    printf("korvane with a deadline   %8.2f us/request (rate %.3f x without)\n", k_deadline * 1e6,
+           k_lookup / k_deadline);
     printf("reference relay in C      %8.2f us/request (korvane's rate %.3f x the relay's, "
            "%.3f x with the deadline)\n",
            relay_rt * 1e6, relay_rt / k_lookup, relay_rt / k_deadline);

@@ -6,6 +6,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <sched.h>
+#include <string>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -114,4 +115,56 @@ double now_seconds() {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+namespace {
+
+struct korvane_args {
+    const char *bin;
+    const char *path;
+    bool pinned;
+};
+
+int exec_korvane(void *arg) {
+    auto *a = static_cast<korvane_args *>(arg);
+    if (!a->pinned) {
+        cpu_set_t all;
+        CPU_ZERO(&all);
+        for (int cpu = 0; cpu < CPU_SETSIZE && cpu < sysconf(_SC_NPROCESSORS_ONLN); cpu++)
+            CPU_SET(cpu, &all);
+        (void)sched_setaffinity(0, sizeof all, &all);
+    }
+    execl(a->bin, "korvane", a->path, static_cast<char *>(nullptr));
+    return 127;
+}
+
+} // namespace
+
+bool pipe_start_korvane(pipe_child &c, const char *bin, const std::string &path, bool pinned) {
+    korvane_args args{bin, path.c_str(), pinned};
+    c = pipe_spawn(exec_korvane, &args, true);
+    std::string line;
+    if (!pipe_write(c, "config|protocol|0.1\nconfig|ready\n")) {
+        pipe_finish(c);
+        return false;
+    }
+    do {
+        if (!pipe_read_line(c, line)) {
+            pipe_finish(c);
+            return false;
+        }
+    } while (line != "register|ready");
+    return true;
+}
+
+int pipe_fixed_reply(void *arg) {
+    auto *reply = static_cast<const char *>(arg);
+    char *line = nullptr;
+    size_t cap = 0;
+    while (getline(&line, &cap, stdin) != -1) {
+        fputs(reply, stdout);
+        fflush(stdout);
+    }
+    free(line);
+    return 0;
 }

@@ -25,3 +25,12 @@ bool pipe_read_line(pipe_child &c, std::string &line);
 // when the pointers are given, the user and system time the child used.
 int pipe_finish(pipe_child &c, double *user_seconds = nullptr, double *sys_seconds = nullptr);
 double now_seconds();
+
+// Starts korvane (the binary at bin) with the configuration at path and
+// completes the handshake. False when it did not come up; the child is then
+// finished. Unpinned, it may run on any core, as a fleet's members do.
+bool pipe_start_korvane(pipe_child &c, const char *bin, const std::string &path,
+                        bool pinned = true);
+// A child body: answers every line with arg, a const char * holding one
+// reply line, flushed, until its input ends.
+int pipe_fixed_reply(void *arg);

@@ -12,29 +12,15 @@
 #include <cstdlib>
 #include <libpq-fe.h>
 #include <poll.h>
-#include <sched.h>
 #include <string>
 #include <unistd.h>
 #include <vector>
 
 namespace {
 
-std::string config_path;
-
 [[noreturn]] void fail(const std::string &what) {
     fprintf(stderr, "scale_bench: %s\n", what.c_str());
     exit(1);
-}
-
-int exec_korvane(void *) {
-    // The fleet shares both cores, as processes of a mail server would.
-    cpu_set_t all;
-    CPU_ZERO(&all);
-    CPU_SET(0, &all);
-    CPU_SET(1, &all);
-    (void)sched_setaffinity(0, sizeof all, &all);
-    execl(KORVANE_BIN, "korvane", config_path.c_str(), static_cast<char *>(nullptr));
-    return 127;
 }
 
 // Direct fleets and pooled ones use databases of their own, so that the
@@ -72,22 +58,14 @@ result run_fleet(PGconn *admin, const std::string &conninfo, const std::string &
     if (fd < 0 || write(fd, conf.data(), conf.size()) != static_cast<ssize_t>(conf.size()))
         fail("cannot write the configuration");
     close(fd);
-    config_path = path;
 
     result res;
     std::vector<pipe_child> fleet;
     for (int i = 0; i < n; i++) {
-        pipe_child k = pipe_spawn(exec_korvane, nullptr, true);
-        pipe_write(k, "config|protocol|0.1\nconfig|ready\n");
-        std::string line;
-        bool ok = true;
-        do
-            ok = pipe_read_line(k, line);
-        while (ok && line != "register|ready");
-        if (ok)
+        pipe_child k;
+        // The fleet shares both cores, as processes of a mail server would.
+        if (pipe_start_korvane(k, KORVANE_BIN, path, false))
             fleet.push_back(std::move(k));
-        else
-            pipe_finish(k);
     }
     res.started = static_cast<int>(fleet.size());
 
