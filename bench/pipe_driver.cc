@@ -1,5 +1,6 @@
 #include "bench/pipe_driver.h"
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -167,4 +168,31 @@ int pipe_fixed_reply(void *arg) {
     }
     free(line);
     return 0;
+}
+
+std::vector<double> pipe_interleave(const std::vector<pipe_child *> &children,
+                                    const std::vector<std::string> &requests, size_t blocks,
+                                    const std::function<bool(const std::string &, size_t)> &check) {
+    std::vector<double> spent(children.size(), 0);
+    size_t per_block = (requests.size() + blocks - 1) / blocks;
+    std::string reply;
+    for (size_t b = 0; b * per_block < requests.size(); b++) {
+        size_t from = b * per_block, to = std::min(requests.size(), from + per_block);
+        for (size_t turn = 0; turn < children.size(); turn++) {
+            size_t c = (turn + b) % children.size();
+            double start = now_seconds();
+            for (size_t i = from; i < to; i++) {
+                if (!pipe_write(*children[c], requests[i]) ||
+                    !pipe_read_line(*children[c], reply) || (check && !check(reply, i))) {
+                    fprintf(stderr, "pipe_interleave: child %zu failed at request %zu: %s\n", c, i,
+                            reply.c_str());
+                    exit(1);
+                }
+            }
+            spent[c] += now_seconds() - start;
+        }
+    }
+    for (double &s : spent)
+        s /= static_cast<double>(requests.size());
+    return spent;
 }

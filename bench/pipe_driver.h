@@ -1,8 +1,10 @@
 // A child process behind two pipes, driven as a host drives a table backend.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <sys/types.h>
+#include <vector>
 
 struct pipe_child {
     pid_t pid = -1;
@@ -34,3 +36,13 @@ bool pipe_start_korvane(pipe_child &c, const char *bin, const std::string &path,
 // A child body: answers every line with arg, a const char * holding one
 // reply line, flushed, until its input ends.
 int pipe_fixed_reply(void *arg);
+
+// Drives every child through the same requests, one at a time, in blocks
+// that alternate between the children (which goes first rotates), so that
+// a drift of the machine's speed touches all of them alike. check, if
+// given, judges reply i of a child; false ends the run. Seconds per request
+// for each child.
+std::vector<double>
+pipe_interleave(const std::vector<pipe_child *> &children, const std::vector<std::string> &requests,
+                size_t blocks,
+                const std::function<bool(const std::string &reply, size_t i)> &check = {});

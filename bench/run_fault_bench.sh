@@ -7,4 +7,4 @@ set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$top/build}
 ctest --test-dir "$build" -R 'pg_start|fault_test|pg_stop' -V 2>&1 |
-    sed -n 's/^[0-9]*: \([a-z].*\(ms\|/s\).*\)$/\1/p'
+    sed -n -E 's#^[0-9]+: ([a-z].*(ms|/s).*)$#\1#p'
