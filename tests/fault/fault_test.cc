@@ -401,7 +401,11 @@ TEST_F(fault, ReconnectDelayAnswersAtOnceAndBoundsAttempts) {
     EXPECT_EQ(down.right, 0);
     EXPECT_GT(down.errors, 50);
     EXPECT_LE(attempts, 6);
-    EXPECT_EQ(count_of(h.err(), "warn: not reconnecting for 1000 ms"), attempts - 1);
+    // One warning per quiet time that a request met; the last one may
+    // have ended before any request, while the server came back.
+    int warnings = count_of(h.err(), "warn: not reconnecting for 1000 ms");
+    EXPECT_GE(warnings, attempts - 1);
+    EXPECT_LE(warnings, attempts);
     EXPECT_EQ(after.right, 1);
     EXPECT_EQ(h.finish(), 0);
 }
