@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <string>
 #include <string_view>
 
 // One answer of the database, in one allocation: the record, then its index
@@ -141,6 +142,14 @@ int32_t serve(cache &c, cache_entry *e, bool lookup, char *buf, uint64_t size) {
     return e->found ? 1 : 0;
 }
 
+// Applies the notifications libpq has already read.
+void apply_pending(backend *b) {
+    while (PGnotify *n = PQnotifies(b->conn)) {
+        cache_apply(b, n->extra);
+        PQfreemem(n);
+    }
+}
+
 } // namespace
 
 bool cache_enabled(const backend *b, service_kind svc) {
@@ -178,10 +187,7 @@ bool cache_poll(backend *b) {
         backend_close(b);
         return false;
     }
-    while (PGnotify *n = PQnotifies(b->conn)) {
-        cache_apply(b, n->extra);
-        PQfreemem(n);
-    }
+    apply_pending(b);
     return true;
 }
 
@@ -258,12 +264,8 @@ void cache_store(backend *b, service_kind svc, const char *key, int32_t result, 
     }
     // What arrived with the answer may already say it changed: applied
     // after storing, it flushes rather than being lost.
-    if (c.listening && b->conn != nullptr) {
-        while (PGnotify *n = PQnotifies(b->conn)) {
-            cache_apply(b, n->extra);
-            PQfreemem(n);
-        }
-    }
+    if (c.listening && b->conn != nullptr)
+        apply_pending(b);
 }
 
 bool cache_connected(backend *b) {
@@ -290,12 +292,9 @@ bool cache_connected(backend *b) {
         warn_msg("warn: LISTEN %s: %s", channel, PQerrorMessage(b->conn));
         return false;
     }
-    size_t len = strlen(ident) + sizeof "LISTEN ";
-    char *sql = static_cast<char *>(malloc_or_die(len, "cache_connected"));
-    snprintf(sql, len, "LISTEN %s", ident);
+    std::string sql = std::string("LISTEN ") + ident;
     PQfreemem(ident);
-    pg_result_ptr res{exec_command(b->conn, sql, "listening")};
-    free(sql);
+    pg_result_ptr res{exec_command(b->conn, sql.c_str(), "listening")};
     if (PQresultStatus(res.get()) == PGRES_COMMAND_OK) {
         b->lookups.listening = true;
         b->lookups.listen_logged = false;

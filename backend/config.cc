@@ -103,6 +103,24 @@ bool load_line(backend *b, char *line) {
 }
 
 // Reads an optional 0..INT32_MAX setting into *out. False after a warning.
+// The numbers a file may set, each 0 to INT32_MAX, in the order they are
+// judged: the expire setting always first.
+struct number_setting {
+    const char *key;
+    int32_t backend::*i32;
+    uint64_t backend::*u64;
+};
+constexpr number_setting number_settings[] = {
+    {"fetch_source_expire", &backend::source_expire, nullptr},
+    {"fetch_source_refresh", nullptr, &backend::source_refresh},
+    {"request_timeout_ms", &backend::request_timeout_ms, nullptr},
+    {"reconnect_delay_ms", &backend::reconnect_delay_ms, nullptr},
+    {"cache_size", &backend::cache_size, nullptr},
+    {"cache_ttl", &backend::cache_ttl, nullptr},
+    {"cache_negative_ttl", &backend::cache_negative_ttl, nullptr},
+    {"cache_stale", &backend::cache_stale, nullptr},
+};
+
 template <typename T> bool load_number(backend *b, const char *key, T *out) {
     auto *text = static_cast<const char *>(dict_find(&b->config, key));
     if (text == nullptr)
@@ -179,10 +197,8 @@ int backend_split_line(char *line, const char **key, char **value) {
 }
 
 bool backend_number_key(const char *key) {
-    for (const char *k :
-         {"fetch_source_expire", "fetch_source_refresh", "request_timeout_ms", "reconnect_delay_ms",
-          "cache_size", "cache_ttl", "cache_negative_ttl", "cache_stale"})
-        if (strcmp(k, key) == 0)
+    for (const number_setting &n : number_settings)
+        if (strcmp(n.key, key) == 0)
             return true;
     return false;
 }
@@ -259,16 +275,13 @@ backend *backend_load(const char *path) {
             warn_msg("warn: unknown key %s ignored", key);
     }
 
-    // The expire setting is always judged first.
-    if (!load_number(b.get(), "fetch_source_expire", &b->source_expire) ||
-        !load_number(b.get(), "fetch_source_refresh", &b->source_refresh) ||
-        !load_number(b.get(), "request_timeout_ms", &b->request_timeout_ms) ||
-        !load_number(b.get(), "reconnect_delay_ms", &b->reconnect_delay_ms) ||
-        !load_number(b.get(), "cache_size", &b->cache_size) ||
-        !load_number(b.get(), "cache_ttl", &b->cache_ttl) ||
-        !load_number(b.get(), "cache_negative_ttl", &b->cache_negative_ttl) ||
-        !load_number(b.get(), "cache_stale", &b->cache_stale) || !load_services(b.get()) ||
-        !load_prepared(b.get()))
+    for (const number_setting &setting : number_settings) {
+        backend *r = b.get();
+        if (setting.i32 != nullptr ? !load_number(r, setting.key, &(r->*setting.i32))
+                                   : !load_number(r, setting.key, &(r->*setting.u64)))
+            return nullptr;
+    }
+    if (!load_services(b.get()) || !load_prepared(b.get()))
         return nullptr;
     return b.release();
 }

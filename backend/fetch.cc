@@ -30,7 +30,8 @@ void refresh_list(backend *b, const PGresult *res) {
 // Runs the fetch statement and refreshes the list unless the list is fresh.
 // 1 when the list may be served, -1 after a warning or without a statement.
 int32_t ensure_list(backend *b) {
-    if (b->statements[BACKEND_FETCH_SLOT] == nullptr && !dict_has(&b->config, "fetch_source"))
+    // Configured, though a reconnect may have left it to be prepared on use.
+    if (dict_has(&b->config, "fetch_source") == 0)
         return -1;
     if (list_is_fresh(b)) {
         b->source_uses++;

@@ -19,12 +19,27 @@ bool ensure_connected() {
     return current_backend->conn != nullptr || backend_connect(current_backend) != 0;
 }
 
-// A request the database could not answer: an entry still within its
-// TTL plus cache_stale answers instead. A statement error on a good
-// connection is no outage and stays an error.
-int32_t outage(backend *b, service_kind svc, const char *key, bool lookup, char *buf,
-               uint64_t size) {
-    if (!b->unavailable || !cache_enabled(b, svc))
+// The rows of a request are in res.
+constexpr int32_t ASKED = -2;
+
+// What check and lookup share: the request starts, a fresh cache entry
+// answers it (1 or 0), or else the service's query runs, connecting first
+// if need be (ASKED, with the rows in res). When the database cannot answer,
+// an entry within its TTL plus cache_stale answers instead; a statement
+// error on a good connection is no outage and stays -1.
+int32_t ask(backend *b, service_kind svc, const char *key, bool lookup, char *buf, uint64_t size,
+            pg_result_ptr &res) {
+    begin_request(b);
+    bool cached = cache_enabled(b, svc);
+    if (cached) {
+        if (int32_t r = cache_answer(b, svc, key, lookup, buf, size); r >= 0)
+            return r;
+    }
+    if (ensure_connected())
+        res.reset(backend_query(key, static_cast<int32_t>(svc)));
+    if (res)
+        return ASKED;
+    if (!b->unavailable || !cached)
         return -1;
     return cache_fallback(b, svc, key, lookup, buf, size);
 }
@@ -92,36 +107,21 @@ int32_t backend_update() {
 
 int32_t backend_check(service_kind svc, dict *, const char *key) {
     backend *b = current_backend;
-    begin_request(b);
-    bool cached = cache_enabled(b, svc);
-    if (cached) {
-        if (int32_t r = cache_answer(b, svc, key, false, nullptr, 0); r >= 0)
-            return r;
-    }
-    if (!ensure_connected())
-        return outage(b, svc, key, false, nullptr, 0);
-    pg_result_ptr res{backend_query(key, static_cast<int32_t>(svc))};
-    if (!res)
-        return outage(b, svc, key, false, nullptr, 0);
+    pg_result_ptr res;
+    if (int32_t r = ask(b, svc, key, false, nullptr, 0, res); r != ASKED)
+        return r;
     int32_t r = PQntuples(res.get()) != 0 ? 1 : 0;
-    if (cached)
+    if (cache_enabled(b, svc))
         cache_store(b, svc, key, r, nullptr);
     return r;
 }
 
 int32_t backend_lookup(service_kind svc, dict *, const char *key, char *buf, uint64_t size) {
     backend *b = current_backend;
-    begin_request(b);
+    pg_result_ptr res;
+    if (int32_t r = ask(b, svc, key, true, buf, size, res); r != ASKED)
+        return r;
     bool cached = cache_enabled(b, svc);
-    if (cached) {
-        if (int32_t r = cache_answer(b, svc, key, true, buf, size); r >= 0)
-            return r;
-    }
-    if (!ensure_connected())
-        return outage(b, svc, key, true, buf, size);
-    pg_result_ptr res{backend_query(key, static_cast<int32_t>(svc))};
-    if (!res)
-        return outage(b, svc, key, true, buf, size);
 
     // Reading a column the result does not have would hand a null pointer
     // to the string routines; a query that returns too few columns is a

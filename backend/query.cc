@@ -21,13 +21,21 @@ bool backend_connection_lost(const PGconn *conn, const PGresult *res) {
     return state == nullptr || strncmp(state, "08", 2) == 0;
 }
 
+namespace {
+
+// "running KEY" for a slot, the step a timeout names; made once per slot
+// rather than on every request.
+const char *run_label(int slot) {
+    static char labels[BACKEND_SLOTS][48];
+    if (labels[slot][0] == '\0')
+        snprintf(labels[slot], sizeof labels[slot], "running %s", backend_slot_key(slot));
+    return labels[slot];
+}
+
+} // namespace
+
 PGresult *backend_run(backend *b, int slot, const char *key, const char *prefix) {
-    const char *what = slot == BACKEND_FETCH_SLOT ? "running fetch_source" : nullptr;
-    char label[64];
-    if (what == nullptr) {
-        snprintf(label, sizeof label, "running %s", query_specs[slot].config_key);
-        what = label;
-    }
+    const char *what = run_label(slot);
     const char *values[1] = {key};
     int nparams = slot == BACKEND_FETCH_SLOT ? 0 : 1;
 

@@ -75,20 +75,18 @@ std::string request(size_t id, const std::string &key) {
            "\n";
 }
 
-// Seconds per request over the list, checking each reply ends as expected.
+bool ends_with(const std::string &reply, const std::string &end) {
+    return reply.size() >= end.size() &&
+           reply.compare(reply.size() - end.size(), end.size(), end) == 0;
+}
+
+// Seconds per request over the list; each reply must end as `ends` says,
+// when it is given.
 double drive(pipe_child &c, const std::vector<std::string> &requests,
              const std::vector<std::string> &ends) {
-    std::string reply;
-    double start = now_seconds();
-    for (size_t i = 0; i < requests.size(); i++) {
-        if (!pipe_write(c, requests[i]) || !pipe_read_line(c, reply))
-            fail("child went away");
-        if (!ends.empty() &&
-            (reply.size() < ends[i].size() ||
-             reply.compare(reply.size() - ends[i].size(), ends[i].size(), ends[i]) != 0))
-            fail("wrong reply: " + reply);
-    }
-    return (now_seconds() - start) / static_cast<double>(requests.size());
+    return pipe_interleave({&c}, requests, 1, [&](const std::string &reply, size_t i) {
+        return ends.empty() || ends_with(reply, ends[i]);
+    })[0];
 }
 
 long rss_kib(pid_t pid) {
@@ -149,9 +147,7 @@ int main(int argc, char *argv[]) {
         pipe_child k_off = start_korvane(off), k_on = start_korvane(on);
         auto times =
             pipe_interleave({&k_off, &k_on}, distinct, 40, [&](const std::string &reply, size_t i) {
-                const std::string &end = distinct_ends[i];
-                return reply.size() >= end.size() &&
-                       reply.compare(reply.size() - end.size(), end.size(), end) == 0;
+                return ends_with(reply, distinct_ends[i]);
             });
         miss_off = times[0];
         miss_on = times[1];

@@ -55,18 +55,13 @@ std::vector<int> random_ids(size_t n) {
 // What a child that answers at once says to every line.
 char fixed_reply[] = "lookup-result|1|found|mailbox1@example.net\n";
 
-// Ping-pong: one request line out, one reply line back, n times.
+// Ping-pong: one request line out, one reply line back, n times; each
+// reply must equal its expected line, when those are given.
 double drive(pipe_child &c, const std::vector<std::string> &requests,
              const std::vector<std::string> *expect) {
-    std::string reply;
-    double start = now_seconds();
-    for (size_t i = 0; i < requests.size(); i++) {
-        if (!pipe_write(c, requests[i]) || !pipe_read_line(c, reply))
-            fail("child went away");
-        if (expect != nullptr && reply != (*expect)[i])
-            fail("wrong reply: " + reply + " instead of " + (*expect)[i]);
-    }
-    return (now_seconds() - start) / static_cast<double>(requests.size());
+    return pipe_interleave({&c}, requests, 1, [&](const std::string &reply, size_t i) {
+        return expect == nullptr || reply == (*expect)[i];
+    })[0];
 }
 
 // The reference relay: what any backend of this kind must do per lookup,
