@@ -1,7 +1,9 @@
 // Diagnostics and fatal exits.
 //
-// Lines go either to stderr as "prog[pid]: message\n", flushed one by one, or
-// to syslog under the mail facility. The level shows only in the text: callers
+// Lines go either to stderr as "prog[pid]: message\n", one write() each, or
+// to syslog under the mail facility. Writing to stderr never blocks: a line
+// that finds no room (a pipe nobody reads) is dropped and counted, and the
+// first line that fits again says how many were dropped. The level shows only in the text: callers
 // start their messages with "warn: " or "debug: "; fatal lines get "fatal: ".
 // Priorities: warnings and fatal lines LOG_CRIT, info LOG_INFO, debug and
 // trace LOG_DEBUG. Logging never fails towards its callers.
@@ -15,6 +17,15 @@
 void log_setup(int32_t foreground);
 // Debug lines need bit 1 of the mask; trace lines any bit of their own mask.
 void log_set_verbosity(int32_t mask);
+// A record that repeats the last one within this many seconds is counted,
+// not written; "last message repeated N times" follows once the window has
+// passed, before the next other record, or at exit. 0 (the default) writes
+// every record.
+void log_set_repeat_window(int32_t seconds);
+// Records dropped so far because stderr had no room, and records counted as
+// repeats instead of being written.
+uint64_t log_dropped();
+uint64_t log_coalesced();
 
 [[gnu::format(printf, 2, 3)]] void log_printf(int priority, const char *fmt, ...);
 [[gnu::format(printf, 2, 0)]] void log_emit(int priority, const char *fmt, va_list ap);
