@@ -25,6 +25,7 @@ int main(int argc, char *argv[]) {
     current_backend = backend_load(config_path);
     if (current_backend == nullptr)
         die_msg("error parsing config file");
+    log_set_repeat_window(current_backend->log_repeat_window);
     // A silent database ends start-up within the deadline, before the
     // handshake, rather than holding the host.
     exec_begin(current_backend->request_timeout_ms);

@@ -1,6 +1,7 @@
 #include "proto/proto.h"
 
 #include "support/compat.h"
+#include "support/log.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -89,6 +90,31 @@ void write_result(const char *head, const char *id, int32_t r, const char *value
         write_reply(head, id, status_tail(r));
 }
 
+// Names of services already warned about as not served, so that a host
+// asking one of them on every request logs it once. Bounded: a host that
+// invents names without end stops being told about new ones.
+constexpr int UNSERVED_MAX = 32;
+char unserved[UNSERVED_MAX][64];
+int unserved_count;
+
+// The kind of a service name. A name korvane does not serve is a mistake
+// in the host's configuration, not in this conversation: the request
+// answers error and the table goes on serving everything else.
+service_kind served_kind(const char *name) {
+    service_kind svc = service_from_name(name);
+    if (svc != 0)
+        return svc;
+    for (int i = 0; i < unserved_count; i++)
+        if (strncmp(unserved[i], name, sizeof unserved[i]) == 0)
+            return 0;
+    if (unserved_count < UNSERVED_MAX) {
+        (void)strlcpy(unserved[unserved_count++], name, sizeof unserved[0]);
+        warn_msg("warn: %s: service %s is not served; this table answers error for it",
+                 current_table, name);
+    }
+    return 0;
+}
+
 bool starts_with(const char *line, std::string_view prefix) {
     return strncmp(line, prefix.data(), prefix.size()) == 0;
 }
@@ -134,7 +160,8 @@ void serve_request(char *line, size_t len, char *value) {
     if (strcmp(type, "fetch") == 0) {
         if (on_fetch == nullptr)
             errx(1, "no fetch handler registered");
-        int32_t r = on_fetch(service_from_name(service), &request_params, value, PROTO_VALUE_SIZE);
+        service_kind svc = served_kind(service);
+        int32_t r = svc == 0 ? -1 : on_fetch(svc, &request_params, value, PROTO_VALUE_SIZE);
         write_result("fetch-result|", rest, r, value);
         flush_reply();
         memset(value, 0, PROTO_VALUE_SIZE);
@@ -149,7 +176,8 @@ void serve_request(char *line, size_t len, char *value) {
     if (strcmp(type, "check") == 0) {
         if (on_check == nullptr)
             errx(1, "no check handler registered");
-        int32_t r = on_check(service_from_name(service), &request_params, key);
+        service_kind svc = served_kind(service);
+        int32_t r = svc == 0 ? -1 : on_check(svc, &request_params, key);
         write_result("check-result|", id, r, nullptr);
         flush_reply();
         return;
@@ -159,8 +187,8 @@ void serve_request(char *line, size_t len, char *value) {
         errx(1, "unknown action %s", type);
     if (on_lookup == nullptr)
         errx(1, "no lookup handler registered");
-    int32_t r =
-        on_lookup(service_from_name(service), &request_params, key, value, PROTO_VALUE_SIZE);
+    service_kind svc = served_kind(service);
+    int32_t r = svc == 0 ? -1 : on_lookup(svc, &request_params, key, value, PROTO_VALUE_SIZE);
     write_result("lookup-result|", id, r, value);
     memset(value, 0, PROTO_VALUE_SIZE);
     flush_reply();
@@ -189,7 +217,7 @@ service_kind service_from_name(const char *name) {
     for (const auto &s : services)
         if (s.name == name)
             return s.kind;
-    errx(1, "unknown service %s", name);
+    return 0;
 }
 
 const char *service_to_name(service_kind svc) {

@@ -3,8 +3,9 @@
 // proto_run answers the "config|" handshake with the register block, then
 // reads one "table|" request per line, cuts it in place, calls the handler
 // registered for its type and writes one reply line, flushed at once. Every
-// protocol violation, missing handler, unknown name or I/O failure ends the
+// protocol violation, missing handler, unknown action or I/O failure ends the
 // process with status 1 and one "prog: message" line on stderr (err/errx).
+// A service that korvane does not serve is no violation: it answers error.
 // Nothing is allocated per request.
 #pragma once
 
@@ -44,8 +45,9 @@ void proto_set_fetch_handler(fetch_handler h);
 // Table name of the request being served, cut to 127 bytes; "" before any.
 const char *proto_table_name();
 
-// Maps a protocol service name (exact, case-sensitive) to its kind; an
-// unknown name ends the process with "unknown service %s".
+// Maps a protocol service name (exact, case-sensitive) to its kind; 0 for a
+// name korvane does not serve. A request for such a service answers error,
+// with one warning per name.
 service_kind service_from_name(const char *name);
 // Protocol name of a single-bit service kind, or null for any other value.
 const char *service_to_name(service_kind svc);

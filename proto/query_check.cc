@@ -39,10 +39,6 @@ struct checker {
     }
 };
 
-struct conn_closer {
-    void operator()(PGconn *c) const noexcept { PQfinish(c); }
-};
-
 // The first line of libpq's text: the reason; what follows (the statement
 // with a caret, hints) does not survive being put on one line.
 std::string one_line(const char *text) {
@@ -193,11 +189,11 @@ int query_check_config(const char *path) {
                 c.timeout_ms =
                     static_cast<int32_t>(strtonum(t->second.value.c_str(), 0, INT32_MAX, nullptr));
             exec_begin(c.timeout_ms);
-            std::unique_ptr<PGconn, conn_closer> conn{exec_connect(conninfo->second.value.c_str())};
+            pg_conn_ptr conn{exec_connect(conninfo->second.value.c_str())};
             if (PQstatus(conn.get()) != CONNECTION_OK) {
                 c.report(true, conninfo->second.line, "conninfo: cannot connect: %s",
                          exec_expired() ? "timed out"
-                                        : one_line(PQerrorMessage(conn.get())).c_str());
+                                        : one_line(exec_connect_error(conn.get())).c_str());
             } else {
                 // A statement that ran out of time leaves the connection
                 // busy; the rest cannot be checked on it.

@@ -37,11 +37,8 @@ constexpr int EXIT_ERROR = 2;
 
 // Unlike the engine's mapping, an unknown name is a usage error here.
 service_kind service_named(const char *name) {
-    for (int slot = 0; slot < 9; slot++) {
-        service_kind svc = 1u << slot;
-        if (strcmp(service_to_name(svc), name) == 0)
-            return svc;
-    }
+    if (service_kind svc = service_from_name(name); svc != 0)
+        return svc;
     fprintf(stderr, "%s: unknown service %s\n", getprogname(), name);
     exit(EXIT_ERROR);
 }

@@ -4,6 +4,7 @@
 // result ("update=N"). A key "r:N" makes check and lookup return N; lookup
 // key "fill" fills the value buffer to its last byte.
 #include "proto/proto.h"
+#include "support/log.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -56,6 +57,7 @@ int32_t on_fetch(service_kind svc, dict *, char *buf, uint64_t size) {
 } // namespace
 
 int main(int argc, char *argv[]) {
+    log_setup(1);
     proto_set_update_handler(on_update);
     proto_set_check_handler(on_check);
     proto_set_lookup_handler(on_lookup);

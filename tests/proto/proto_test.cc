@@ -78,14 +78,31 @@ TEST(proto, MalformedRequestLinesEndTheProcess) {
         {"table|0.1|1|t|lookup|alias|id", "malformed line: missing key"},
         {"table|0.1|1|t|bogus|alias|id", "malformed line: missing key"},
         {"table|0.1|1|t|bogus|alias|id|k", "unknown action bogus"},
-        {"table|0.1|1|t|check|Alias|id|k", "unknown service Alias"},
-        {"table|0.1|1|t|lookup|nope|id|k", "unknown service nope"},
-        {"table|0.1|1|t|fetch|aliasx|id", "unknown service aliasx"},
     };
     for (const bad &c : cases) {
         SCOPED_TRACE(c.line);
         expect_fatal(serve(ready + c.line + "\n"), c.message, registers);
     }
+}
+
+// A host rule pointed at this table for a service korvane does not serve
+// must not take the host's lookups down with it: error, warned once a name.
+TEST(proto, UnservedServicesAnswerErrorAndServingGoesOn) {
+    run_result r = serve(ready + "table|0.1|1|tbl|check|Alias|a|k\n"
+                                 "table|0.1|1|tbl|lookup|string|b|k\n"
+                                 "table|0.1|1|tbl|fetch|aliasx|c\n"
+                                 "table|0.1|1|tbl|check|string|d|k\n"
+                                 "table|0.1|1|tbl|check|alias|e|k\n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, registers + "check-result|a|error\nlookup-result|b|error\n"
+                                 "fetch-result|c|error\ncheck-result|d|error\n"
+                                 "check-result|e|found\n");
+    std::string warned;
+    for (const char *name : {"Alias", "string", "aliasx"})
+        warned += log_line("proto_harness", r.pid,
+                           std::string("warn: tbl: service ") + name +
+                               " is not served; this table answers error for it");
+    EXPECT_EQ(r.err, warned);
 }
 
 TEST(proto, EarlierRequestsAreAnsweredBeforeAFatalLine) {
