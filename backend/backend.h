@@ -13,6 +13,8 @@
 #include <cstdint>
 #include <libpq-fe.h>
 #include <memory>
+#include <string>
+#include <vector>
 
 inline constexpr int BACKEND_SLOTS = 10;
 inline constexpr int BACKEND_FETCH_SLOT = 9;
@@ -59,6 +61,7 @@ struct backend {
     service_kind cache_services;     // services cached
     bool source_reload;              // a notification asked to load the source list
     bool unprepared;                 // prepared_statements off: nothing named on the server
+    int32_t log_repeat_window;       // seconds a repeated record is counted, not written
     cache lookups;
 };
 
@@ -76,6 +79,13 @@ struct pg_result_deleter {
     void operator()(PGresult *r) const noexcept { PQclear(r); }
 };
 using pg_result_ptr = std::unique_ptr<PGresult, pg_result_deleter>;
+
+// Every connection is closed through exec_finish.
+void exec_finish(PGconn *conn);
+struct pg_conn_deleter {
+    void operator()(PGconn *c) const noexcept { exec_finish(c); }
+};
+using pg_conn_ptr = std::unique_ptr<PGconn, pg_conn_deleter>;
 
 struct backend_deleter {
     void operator()(backend *b) const noexcept;
@@ -145,7 +155,8 @@ int backend_slot(service_kind svc);
 bool backend_connection_lost(const PGconn *conn, const PGresult *res);
 // Runs the service's prepared statement on current_backend with key as its
 // text parameter; after a lost connection reconnects and retries once.
-// Returns rows (status PGRES_TUPLES_OK, owned by the caller) or null, logged.
+// Returns rows (owned by the caller; at most the rows the reply is made of,
+// status PGRES_TUPLES_OK or PGRES_SINGLE_TUPLE) or null, logged.
 // current_backend->conn must not be null; read conn and slots anew after.
 [[nodiscard]] PGresult *backend_query(const char *key, int32_t svc);
 // The one way a statement is run: the one in b's slot, with key as its text
@@ -169,8 +180,32 @@ void exec_begin(int32_t ms);
 // True once the request in progress has run out of time.
 bool exec_expired();
 // Connects under the deadline (with libpq's blocking connect when there is
-// none). The connection, to be checked with PQstatus, or null.
+// none). With several hosts, or a host name to resolve, each host gets its
+// own attempt: connect_timeout when set, else an equal share of the time
+// left; a host that fails or runs out of its time is skipped, and the next
+// connect starts with the host that worked last. The connection, to be
+// checked with PQstatus, or null. Every connection's notices go through
+// the log.
 [[nodiscard]] PGconn *exec_connect(const char *conninfo);
+// Why the last exec_connect failed (conn: what it returned): libpq's
+// message, or every host's failure when it went host by host; "" for a
+// null connection that no attempt explains (out of memory).
+const char *exec_connect_error(const PGconn *conn);
+// True when conn is gone or a FATAL notice said it is ending: libpq may
+// have read the notice and not yet the end of the stream.
+bool exec_lost(const PGconn *conn);
+// How much of a result a reply can use: with a limit, rows are read one
+// at a time and only those kept that the reply is made of (the first, or
+// for a joined reply the rows until the join of their first column
+// reaches reply_size bytes).
+struct exec_limit {
+    bool join;
+    uint64_t reply_size;
+};
+// True when the last statement run with a limit stopped reading before
+// the end of its result (the reply cannot fit, or one row is as large as
+// a reply): the caller gives the connection up.
+bool exec_cut();
 // Prepare, describe and execute, each waiting for its one result; `what`
 // names the step in the timeout warning. Null when the command could not be
 // sent, the connection broke or the deadline passed.
@@ -178,16 +213,26 @@ bool exec_expired();
                                      int32_t nparams, const char *what);
 [[nodiscard]] PGresult *exec_describe(PGconn *conn, const char *name, const char *what);
 [[nodiscard]] PGresult *exec_prepared(PGconn *conn, const char *name, int32_t nparams,
-                                      const char *const *values, const char *what);
+                                      const char *const *values, const char *what,
+                                      const exec_limit *limit = nullptr);
 // A statement given as text with its parameters, in one round trip,
 // nothing named on the server.
 [[nodiscard]] PGresult *exec_params(PGconn *conn, const char *sql, int32_t nparams,
-                                    const char *const *values, const char *what);
+                                    const char *const *values, const char *what,
+                                    const exec_limit *limit = nullptr);
 // Describes sql as the unnamed statement: Parse, Describe and Sync in one
 // pipeline. The description, or the error of the failed step, or null.
 [[nodiscard]] PGresult *exec_describe_text(PGconn *conn, const char *sql, const char *what);
 // A plain SQL command without parameters, as the same kind of step.
 [[nodiscard]] PGresult *exec_command(PGconn *conn, const char *sql, const char *what);
+
+// === in resolve.cc ===
+// Resolves a host name to its addresses (numeric text, in the resolver's
+// order, no repeats) by exec_now_ms() `until`, reading the system's hosts
+// file and resolver configuration. 1 with at least one address; 0 when
+// the name has none (*why says why); -1 when time ran out.
+int32_t resolve_host(const char *name, int64_t until, std::vector<std::string> *out,
+                     std::string *why);
 
 // === in cache.cc ===
 // Whether b caches svc's answers.

@@ -183,7 +183,7 @@ void cache_apply(backend *b, const char *payload) {
 bool cache_poll(backend *b) {
     if (!b->lookups.listening || b->conn == nullptr)
         return true;
-    if (PQconsumeInput(b->conn) == 0 || PQstatus(b->conn) == CONNECTION_BAD) {
+    if (PQconsumeInput(b->conn) == 0 || exec_lost(b->conn)) {
         backend_close(b);
         return false;
     }

@@ -8,7 +8,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <string>
 #include <string_view>
+#include <sys/stat.h>
+#include <unistd.h>
 
 backend *current_backend;
 
@@ -35,6 +39,7 @@ constexpr const char *const backend_config_keys[] = {
     "cache_services",
     "cache_listen",
     "prepared_statements",
+    "log_repeat_window",
     nullptr,
 };
 
@@ -73,6 +78,31 @@ size_t edit_distance(std::string_view a, std::string_view b, size_t limit) {
 struct file_closer {
     void operator()(FILE *f) const noexcept { fclose(f); }
 };
+
+// Opens path for reading only when it is a regular file: a FIFO would hold
+// the request until some writer came, a device or directory never reads as
+// a configuration. Opening does not wait either way. Null after a warning.
+FILE *open_regular(const char *path) {
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        warn_sys("warn: \"%s\"", path);
+        return nullptr;
+    }
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        warn_msg("warn: \"%s\": not a regular file; give korvane a plain file and replace it "
+                 "by rename",
+                 path);
+        close(fd);
+        return nullptr;
+    }
+    FILE *f = fdopen(fd, "r");
+    if (f == nullptr) {
+        warn_sys("warn: \"%s\"", path);
+        close(fd);
+    }
+    return f;
+}
 
 bool is_space(char c) {
     return isspace(static_cast<unsigned char>(c)) != 0;
@@ -119,6 +149,7 @@ constexpr number_setting number_settings[] = {
     {"cache_ttl", &backend::cache_ttl, nullptr},
     {"cache_negative_ttl", &backend::cache_negative_ttl, nullptr},
     {"cache_stale", &backend::cache_stale, nullptr},
+    {"log_repeat_window", &backend::log_repeat_window, nullptr},
 };
 
 template <typename T> bool load_number(backend *b, const char *key, T *out) {
@@ -162,10 +193,7 @@ bool load_services(backend *b) {
         rest.remove_prefix(start);
         std::string_view name = rest.substr(0, rest.find_first_of(", \t"));
         rest.remove_prefix(name.size());
-        service_kind svc = 0;
-        for (int slot = 0; slot < 9 && svc == 0; slot++)
-            if (name == service_to_name(1u << slot))
-                svc = 1u << slot;
+        service_kind svc = service_from_name(std::string(name).c_str());
         if (svc == 0) {
             warn_msg("warn: bad value for cache_services: unknown service %.*s",
                      static_cast<int>(name.size()), name.data());
@@ -242,11 +270,9 @@ backend *backend_load(const char *path) {
     b->cache_negative_ttl = 10;
     b->cache_services = (SVC_MAILADDRMAP << 1) - 1;
 
-    std::unique_ptr<FILE, file_closer> file{fopen(path, "r")};
-    if (!file) {
-        warn_sys("warn: \"%s\"", path);
+    std::unique_ptr<FILE, file_closer> file{open_regular(path)};
+    if (!file)
         return nullptr;
-    }
 
     char *line = nullptr;
     size_t cap = 0;
@@ -292,7 +318,7 @@ void backend_close(backend *b) {
         name = nullptr;
     }
     if (b->conn != nullptr) {
-        PQfinish(b->conn);
+        exec_finish(b->conn);
         b->conn = nullptr;
     }
 }

@@ -142,13 +142,13 @@ int32_t backend_connect(backend *b) {
         return connect_failed(b);
     }
     b->conn = exec_connect(conninfo);
-    if (b->conn == nullptr) {
+    if (b->conn == nullptr && !exec_expired() && *exec_connect_error(nullptr) == '\0') {
         warn_msg("warn: PQconnectdb return NULL");
         return connect_failed(b);
     }
-    if (PQstatus(b->conn) != CONNECTION_OK) {
+    if (b->conn == nullptr || PQstatus(b->conn) != CONNECTION_OK) {
         if (!exec_expired())
-            warn_msg("warn: PQconnectdb: %s", PQerrorMessage(b->conn));
+            warn_msg("warn: PQconnectdb: %s", exec_connect_error(b->conn));
         return connect_failed(b);
     }
     // Sending and closing must not wait on a server that stopped reading.

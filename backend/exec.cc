@@ -1,16 +1,44 @@
 #include "backend/backend.h"
 #include "support/log.h"
 
+#include <algorithm>
+#include <arpa/inet.h>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <netinet/in.h>
 #include <poll.h>
+#include <string>
+#include <string_view>
+#include <vector>
 
 namespace {
 
 int32_t timeout_ms; // of the request in progress; 0: no deadline
 int64_t deadline;   // exec_now_ms() by which it must end
 bool expired;       // its deadline has passed and that has been logged
+bool rows_cut;      // the last result was not read to its end
+
+// The connection that a FATAL notice said is ending: libpq may have read
+// the notice without yet seeing the end of the stream.
+const PGconn *ending;
+
+bool lost(const PGconn *conn) {
+    return conn == ending || PQstatus(conn) == CONNECTION_BAD;
+}
+
+// Server notices and libpq's own go through the log as one record each. A
+// FATAL one, or one of class 57P or 08, announces the end of the session.
+void on_notice(void *arg, const PGresult *res) {
+    const char *state = PQresultErrorField(res, PG_DIAG_SQLSTATE);
+    const char *severity = PQresultErrorField(res, PG_DIAG_SEVERITY_NONLOCALIZED);
+    if ((severity != nullptr &&
+         (strcmp(severity, "FATAL") == 0 || strcmp(severity, "PANIC") == 0)) ||
+        (state != nullptr && (strncmp(state, "57P", 3) == 0 || strncmp(state, "08", 2) == 0)))
+        ending = static_cast<const PGconn *>(arg);
+    warn_msg("warn: %s", PQresultErrorMessage(res));
+}
 
 // Marks the request as out of time, once, naming what it was waiting for.
 void expire(const char *what) {
@@ -21,17 +49,25 @@ void expire(const char *what) {
 
 // Waits until conn's socket is ready for events. The events that arrived
 // (an error or hang-up counts as readable, so that reading reports it), or
-// 0 after the deadline has passed.
-short wait_socket(PGconn *conn, short events, const char *what) {
+// 0 once the request's deadline has passed (logged once) or `until`, the
+// end of one connection attempt, when that is not 0.
+short wait_socket(PGconn *conn, short events, const char *what, int64_t until = 0) {
     for (;;) {
         int wait = -1;
+        int64_t now = exec_now_ms();
         if (timeout_ms > 0) {
-            int64_t left = deadline - exec_now_ms();
+            int64_t left = deadline - now;
             if (left <= 0 || expired) {
                 expire(what);
                 return 0;
             }
             wait = static_cast<int>(left);
+        }
+        if (until != 0) {
+            if (until <= now)
+                return 0;
+            if (wait < 0 || until - now < wait)
+                wait = static_cast<int>(until - now);
         }
         pollfd p{PQsocket(conn), events, 0};
         // A connection without a socket is already broken: reading says so.
@@ -49,40 +85,376 @@ short wait_socket(PGconn *conn, short events, const char *what) {
     }
 }
 
-// Completes a command that send started: flushes it, then collects its
-// result. Keeps the last result as PQexec does, except that an error wins.
-// Null when sending failed, the connection broke before a result came, or
-// the deadline passed.
-PGresult *finish(PGconn *conn, int sent, const char *what) {
-    if (sent == 0)
-        return nullptr;
+// Sends what is buffered for conn. False when sending failed or the
+// deadline passed.
+bool flush_out(PGconn *conn, const char *what) {
     for (;;) {
         int pending = PQflush(conn);
         if (pending < 0)
-            return nullptr;
+            return false;
         if (pending == 0)
-            break;
+            return true;
         // The server may be waiting for us to read before it reads on.
         short ready = wait_socket(conn, POLLIN | POLLOUT, what);
-        if (ready == 0 || ((ready & POLLIN) != 0 && PQconsumeInput(conn) == 0))
+        if (ready == 0 || ((ready & POLLIN) != 0 && (PQconsumeInput(conn) == 0 || lost(conn))))
+            return false;
+    }
+}
+
+// The next result of the command in progress, waiting for it under the
+// deadline. Null at the end of the results, or when the connection broke
+// (*broken) or the deadline passed.
+PGresult *next_result(PGconn *conn, const char *what, bool *broken) {
+    *broken = false;
+    while (PQisBusy(conn) != 0) {
+        if (wait_socket(conn, POLLIN, what) == 0)
             return nullptr;
-    }
-    pg_result_ptr kept;
-    for (;;) {
-        while (PQisBusy(conn) != 0) {
-            if (wait_socket(conn, POLLIN, what) == 0)
-                return nullptr;
-            if (PQconsumeInput(conn) == 0)
-                return kept.release();
+        if (PQconsumeInput(conn) == 0 || lost(conn)) {
+            *broken = true;
+            return nullptr;
         }
-        PGresult *r = PQgetResult(conn);
-        if (r == nullptr)
-            return kept.release();
-        if (!kept || PQresultStatus(kept.get()) != PGRES_FATAL_ERROR)
-            kept.reset(r);
-        else
-            PQclear(r);
     }
+    return PQgetResult(conn);
+}
+
+// Keeps r as the command's outcome unless an error is kept already: the
+// last result wins, as with PQexec, except that an error always does.
+void keep(pg_result_ptr &kept, PGresult *r) {
+    if (!kept || PQresultStatus(kept.get()) != PGRES_FATAL_ERROR)
+        kept.reset(r);
+    else
+        PQclear(r);
+}
+
+// Completes a command that send started: flushes it, then collects its
+// results. Null when sending failed, the connection broke before a result
+// came, or the deadline passed.
+PGresult *finish(PGconn *conn, int sent, const char *what) {
+    if (sent == 0 || !flush_out(conn, what))
+        return nullptr;
+    pg_result_ptr kept;
+    bool broken = false;
+    while (PGresult *r = next_result(conn, what, &broken))
+        keep(kept, r);
+    return exec_expired() ? nullptr : kept.release();
+}
+
+// Rows read and thrown away after the reply is known, before the rest of
+// the result goes with the connection instead: a small excess is cheaper
+// to read than a reconnect, a large one is not worth the deadline.
+constexpr uint64_t DRAIN_MAX_ROWS = 1000;
+// A row this large has grown libpq's buffer, which stays that large for as
+// long as the connection lives.
+constexpr uint64_t BIG_ROW = 1 << 20;
+
+// Appends the one row of a single-row result to rows.
+bool append_row(PGresult *rows, const PGresult *row) {
+    int at = PQntuples(rows);
+    for (int f = 0; f < PQnfields(row); f++) {
+        bool null = PQgetisnull(row, 0, f) != 0;
+        if (PQsetvalue(rows, at, f, null ? nullptr : PQgetvalue(row, 0, f),
+                       null ? -1 : PQgetlength(row, 0, f)) == 0)
+            return false;
+    }
+    return true;
+}
+
+// What the rows read so far make of the reply.
+struct row_state {
+    uint64_t joined; // bytes of the join of the first column, ", " counted
+    bool full;       // no later row can change the reply
+    uint64_t drained;
+};
+
+// Whether row, after the first, can still change the reply: for a joined
+// reply each row that adds to the join, counted as the join counts (", "
+// only after text), until the join can no longer fit.
+bool wanted(const PGresult *row, const exec_limit &limit, row_state *st) {
+    if (!limit.join || st->full)
+        return false;
+    uint64_t len = PQnfields(row) > 0 ? static_cast<uint64_t>(PQgetlength(row, 0, 0)) : 0;
+    if (st->joined == 0 && len == 0)
+        return false;
+    st->joined += (st->joined > 0 ? 2 : 0) + len;
+    st->full = st->joined >= limit.reply_size;
+    return true;
+}
+
+// As finish, with the rows read one at a time so that a result larger than
+// any reply is never held whole: the first row is kept, with the later
+// rows the reply is made of; the rest are read and dropped, or, past
+// DRAIN_MAX_ROWS or after a BIG_ROW, left unread for the caller to give
+// the connection up (rows_cut). The rows come back as one result of
+// status PGRES_SINGLE_TUPLE (or PGRES_TUPLES_OK without rows).
+PGresult *finish_rows(PGconn *conn, int sent, const char *what, const exec_limit &limit) {
+    if (sent == 0)
+        return nullptr;
+    (void)PQsetSingleRowMode(conn);
+    if (!flush_out(conn, what))
+        return nullptr;
+    pg_result_ptr kept;
+    pg_result_ptr rows;
+    row_state st{};
+    bool broken = false;
+    while (PGresult *r = next_result(conn, what, &broken)) {
+        pg_result_ptr result{r};
+        if (PQresultStatus(r) != PGRES_SINGLE_TUPLE) {
+            keep(kept, result.release());
+            continue;
+        }
+        uint64_t bytes = 0;
+        for (int f = 0; f < PQnfields(r); f++)
+            bytes += static_cast<uint64_t>(PQgetlength(r, 0, f));
+        if (!rows) {
+            if (limit.join)
+                (void)wanted(r, limit, &st);
+            rows = std::move(result);
+        } else if (wanted(r, limit, &st)) {
+            if (!append_row(rows.get(), r)) {
+                warn_msg("warn: out of memory for a result");
+                rows_cut = true;
+                return nullptr;
+            }
+        } else {
+            st.drained++;
+        }
+        // The rest of the result is left unread; the caller gives the
+        // connection up.
+        if (bytes >= BIG_ROW || st.drained > DRAIN_MAX_ROWS) {
+            rows_cut = true;
+            return rows.release();
+        }
+    }
+    if (exec_expired())
+        return nullptr;
+    if (!broken && kept && PQresultStatus(kept.get()) == PGRES_TUPLES_OK && rows)
+        return rows.release();
+    return kept.release();
+}
+
+// Why the last connect failed when libpq's own message does not tell it
+// all: every host that was tried, as libpq lists them for a multi-host
+// conninfo. Empty when libpq's message stands.
+std::string connect_failure;
+
+// Notices of a new connection go through the log from its first message.
+PGconn *watched(PGconn *conn) {
+    if (conn != nullptr)
+        PQsetNoticeReceiver(conn, on_notice, conn);
+    return conn;
+}
+
+// Drives an asynchronous connect to its end, the request's deadline or
+// `until` (0: none), whichever comes first.
+PGconn *drive(PGconn *conn, int64_t until) {
+    if (conn == nullptr || PQstatus(conn) == CONNECTION_BAD)
+        return conn;
+    // The first wait is for the socket to become writable, as after
+    // PGRES_POLLING_WRITING.
+    PostgresPollingStatusType state = PGRES_POLLING_WRITING;
+    while (state != PGRES_POLLING_OK && state != PGRES_POLLING_FAILED) {
+        short events = state == PGRES_POLLING_READING ? POLLIN : POLLOUT;
+        if (wait_socket(conn, events, "connecting to the database", until) == 0)
+            break;
+        state = PQconnectPoll(conn);
+    }
+    return conn;
+}
+
+struct options_deleter {
+    void operator()(PQconninfoOption *o) const noexcept { PQconninfoFree(o); }
+};
+
+// One host of a conninfo: its entries of the host, hostaddr and port lists.
+struct host_entry {
+    std::string host, hostaddr, port;
+};
+
+const char *option(const PQconninfoOption *opts, const char *keyword) {
+    for (const PQconninfoOption *o = opts; o->keyword != nullptr; o++)
+        if (strcmp(o->keyword, keyword) == 0)
+            return o->val;
+    return nullptr;
+}
+
+std::vector<std::string> split_list(const char *text) {
+    std::vector<std::string> items;
+    if (text == nullptr)
+        return items;
+    std::string_view rest = text;
+    for (;;) {
+        size_t comma = rest.find(',');
+        items.emplace_back(rest.substr(0, comma));
+        if (comma == std::string_view::npos)
+            return items;
+        rest.remove_prefix(comma + 1);
+    }
+}
+
+// The hosts of opts, paired with their hostaddr and port entries as libpq
+// pairs them (one port serves all). False where the lists do not match:
+// libpq then says what is wrong.
+bool host_list(const PQconninfoOption *opts, std::vector<host_entry> *hosts) {
+    std::vector<std::string> names = split_list(option(opts, "host"));
+    std::vector<std::string> addrs = split_list(option(opts, "hostaddr"));
+    std::vector<std::string> ports = split_list(option(opts, "port"));
+    size_t n = !names.empty() ? names.size() : addrs.size();
+    if ((!addrs.empty() && addrs.size() != n) || (ports.size() > 1 && ports.size() != n))
+        return false;
+    for (size_t i = 0; i < n; i++)
+        hosts->push_back({i < names.size() ? names[i] : "", i < addrs.size() ? addrs[i] : "",
+                          ports.size() == 1  ? ports[0]
+                          : i < ports.size() ? ports[i]
+                                             : ""});
+    return true;
+}
+
+// A host name that libpq would resolve itself, without any bound: not a
+// socket directory, not a numeric address, and without a hostaddr.
+bool needs_resolving(const host_entry &h) {
+    if (h.host.empty() || !h.hostaddr.empty() || h.host[0] == '/' || h.host[0] == '@')
+        return false;
+    unsigned char buf[sizeof(in6_addr)];
+    return inet_pton(AF_INET, h.host.c_str(), buf) != 1 &&
+           inet_pton(AF_INET6, h.host.c_str(), buf) != 1;
+}
+
+// The milliseconds of connect_timeout, as libpq reads it (below 2 s counts
+// as 2 s); 0 when none is set.
+int64_t connect_timeout_ms(const PQconninfoOption *opts) {
+    const char *text = option(opts, "connect_timeout");
+    long long s = text != nullptr ? strtoll(text, nullptr, 10) : 0;
+    if (s <= 0)
+        return 0;
+    return std::max(s, 2LL) * 1000;
+}
+
+// "host|hostaddr|port" of the host that connected last: the next connect
+// starts there, so that after a failover the good host is tried first.
+std::string last_good;
+
+std::string host_id(const host_entry &h) {
+    return h.host + "|" + h.hostaddr + "|" + h.port;
+}
+
+// One attempt on one host (at addr, when resolved here), with every other
+// setting of opts as given; target_session_attrs is `attrs`.
+PGconn *attempt(const PQconninfoOption *opts, const host_entry &h, const std::string &addr,
+                const char *attrs, int64_t until) {
+    std::vector<const char *> keys;
+    std::vector<const char *> values;
+    for (const PQconninfoOption *o = opts; o->keyword != nullptr; o++) {
+        if (o->val == nullptr || strcmp(o->keyword, "host") == 0 ||
+            strcmp(o->keyword, "hostaddr") == 0 || strcmp(o->keyword, "port") == 0 ||
+            strcmp(o->keyword, "target_session_attrs") == 0)
+            continue;
+        keys.push_back(o->keyword);
+        values.push_back(o->val);
+    }
+    const std::pair<const char *, const std::string *> own[] = {
+        {"host", &h.host}, {"hostaddr", &addr}, {"port", &h.port}};
+    for (const auto &[key, value] : own) {
+        if (value->empty())
+            continue;
+        keys.push_back(key);
+        values.push_back(value->c_str());
+    }
+    if (attrs != nullptr) {
+        keys.push_back("target_session_attrs");
+        values.push_back(attrs);
+    }
+    keys.push_back(nullptr);
+    values.push_back(nullptr);
+    return drive(watched(PQconnectStartParams(keys.data(), values.data(), 0)), until);
+}
+
+// Tries each address of one host within its share of the time, equal
+// shares for each address. The connection, or null with the failures
+// added to connect_failure.
+PGconn *try_host(const PQconninfoOption *opts, const host_entry &h, const char *attrs,
+                 int64_t until) {
+    std::vector<std::string> addrs{h.hostaddr};
+    if (needs_resolving(h)) {
+        addrs.clear();
+        std::string why;
+        int32_t r = resolve_host(h.host.c_str(), until, &addrs, &why);
+        if (r <= 0) {
+            if (r < 0)
+                why = "no answer from the resolver in time";
+            connect_failure +=
+                "could not translate host name \"" + h.host + "\" to address: " + why + "\n";
+            return nullptr;
+        }
+    }
+    for (size_t i = 0; i < addrs.size() && !exec_expired(); i++) {
+        int64_t now = exec_now_ms();
+        int64_t share = (until - now) / static_cast<int64_t>(addrs.size() - i);
+        pg_conn_ptr conn{attempt(opts, h, addrs[i], attrs, now + std::max<int64_t>(share, 1))};
+        if (conn.get() != nullptr && PQstatus(conn.get()) == CONNECTION_OK)
+            return conn.release();
+        if (exec_expired())
+            break;
+        if (conn.get() == nullptr || PQstatus(conn.get()) == CONNECTION_BAD) {
+            connect_failure +=
+                conn.get() != nullptr ? PQerrorMessage(conn.get()) : "out of memory\n";
+            continue;
+        }
+        std::string where = h.host.empty() ? addrs[i] : h.host;
+        if (!addrs[i].empty() && addrs[i] != where)
+            where += " (" + addrs[i] + ")";
+        connect_failure += "connection to server at \"" + where + "\", port " +
+                           (h.port.empty() ? std::string("default") : h.port) +
+                           " failed: no answer within " + std::to_string(share) + " ms\n";
+        warn_msg("warn: connecting to %s port %s: no answer within %lld ms; trying the next "
+                 "host",
+                 where.c_str(), h.port.empty() ? "default" : h.port.c_str(),
+                 static_cast<long long>(share));
+    }
+    return nullptr;
+}
+
+// Connects host by host under the deadline: libpq's asynchronous connect
+// knows no connect_timeout, so a host that accepts and never answers would
+// take the whole deadline and the next host none. Each host gets
+// connect_timeout when set, or else an equal share of the time left; the
+// host that worked last goes first. prefer-standby is libpq's two passes:
+// standbys first, then any.
+PGconn *connect_hosts(const PQconninfoOption *opts, const std::vector<host_entry> &hosts) {
+    const char *attrs = option(opts, "target_session_attrs");
+    const char *passes[2] = {attrs, nullptr};
+    int npasses = 1;
+    if (attrs != nullptr && strcmp(attrs, "prefer-standby") == 0) {
+        passes[0] = "standby";
+        passes[1] = "any";
+        npasses = 2;
+    }
+    size_t first = 0;
+    for (size_t i = 0; i < hosts.size(); i++)
+        if (host_id(hosts[i]) == last_good)
+            first = i;
+    int64_t fixed = connect_timeout_ms(opts);
+    size_t left_tries = hosts.size() * static_cast<size_t>(npasses);
+    for (int pass = 0; pass < npasses; pass++) {
+        for (size_t i = 0; i < hosts.size(); i++, left_tries--) {
+            const host_entry &h = hosts[(first + i) % hosts.size()];
+            int64_t now = exec_now_ms();
+            int64_t left = deadline - now;
+            if (left <= 0 || exec_expired()) {
+                expire("connecting to the database");
+                return nullptr;
+            }
+            int64_t share =
+                fixed > 0 ? std::min(fixed, left) : left / static_cast<int64_t>(left_tries);
+            if (PGconn *conn = try_host(opts, h, passes[pass], now + share); conn != nullptr) {
+                last_good = host_id(h);
+                connect_failure.clear();
+                return conn;
+            }
+            if (exec_expired())
+                return nullptr;
+        }
+    }
+    return nullptr;
 }
 
 } // namespace
@@ -104,23 +476,38 @@ bool exec_expired() {
 }
 
 PGconn *exec_connect(const char *conninfo) {
+    connect_failure.clear();
     // Without a deadline libpq's own blocking connect keeps connect_timeout
     // working host by host.
     if (timeout_ms <= 0)
-        return PQconnectdb(conninfo);
-    PGconn *conn = PQconnectStart(conninfo);
-    if (conn == nullptr || PQstatus(conn) == CONNECTION_BAD)
-        return conn;
-    // The first wait is for the socket to become writable, as after
-    // PGRES_POLLING_WRITING.
-    PostgresPollingStatusType state = PGRES_POLLING_WRITING;
-    while (state != PGRES_POLLING_OK && state != PGRES_POLLING_FAILED) {
-        short events = state == PGRES_POLLING_READING ? POLLIN : POLLOUT;
-        if (wait_socket(conn, events, "connecting to the database") == 0)
-            break;
-        state = PQconnectPoll(conn);
-    }
-    return conn;
+        return watched(PQconnectdb(conninfo));
+    std::unique_ptr<PQconninfoOption, options_deleter> opts{PQconninfoParse(conninfo, nullptr)};
+    std::vector<host_entry> hosts;
+    // What cannot be parsed, or names no host, libpq judges and reports.
+    if (!opts || !host_list(opts.get(), &hosts) || hosts.empty() ||
+        (hosts.size() == 1 && !needs_resolving(hosts[0])))
+        return drive(watched(PQconnectStart(conninfo)), 0);
+    return connect_hosts(opts.get(), hosts);
+}
+
+const char *exec_connect_error(const PGconn *conn) {
+    if (!connect_failure.empty() || conn == nullptr)
+        return connect_failure.c_str();
+    return PQerrorMessage(conn);
+}
+
+void exec_finish(PGconn *conn) {
+    if (conn == ending)
+        ending = nullptr;
+    PQfinish(conn);
+}
+
+bool exec_lost(const PGconn *conn) {
+    return lost(conn);
+}
+
+bool exec_cut() {
+    return rows_cut;
 }
 
 PGresult *exec_prepare(PGconn *conn, const char *name, const char *sql, int32_t nparams,
@@ -133,9 +520,10 @@ PGresult *exec_describe(PGconn *conn, const char *name, const char *what) {
 }
 
 PGresult *exec_prepared(PGconn *conn, const char *name, int32_t nparams, const char *const *values,
-                        const char *what) {
-    return finish(conn, PQsendQueryPrepared(conn, name, nparams, values, nullptr, nullptr, 0),
-                  what);
+                        const char *what, const exec_limit *limit) {
+    rows_cut = false;
+    int sent = PQsendQueryPrepared(conn, name, nparams, values, nullptr, nullptr, 0);
+    return limit != nullptr ? finish_rows(conn, sent, what, *limit) : finish(conn, sent, what);
 }
 
 PGresult *exec_command(PGconn *conn, const char *sql, const char *what) {
@@ -143,9 +531,10 @@ PGresult *exec_command(PGconn *conn, const char *sql, const char *what) {
 }
 
 PGresult *exec_params(PGconn *conn, const char *sql, int32_t nparams, const char *const *values,
-                      const char *what) {
-    return finish(conn, PQsendQueryParams(conn, sql, nparams, nullptr, values, nullptr, nullptr, 0),
-                  what);
+                      const char *what, const exec_limit *limit) {
+    rows_cut = false;
+    int sent = PQsendQueryParams(conn, sql, nparams, nullptr, values, nullptr, nullptr, 0);
+    return limit != nullptr ? finish_rows(conn, sent, what, *limit) : finish(conn, sent, what);
 }
 
 PGresult *exec_describe_text(PGconn *conn, const char *sql, const char *what) {

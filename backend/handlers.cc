@@ -93,6 +93,9 @@ int32_t format_value(service_kind svc, const PGresult *res, char *buf, uint64_t 
 } // namespace
 
 int32_t backend_update() {
+    // The file is read under the deadline of the configuration in service;
+    // only a regular file is read, so that cannot wait on a writer.
+    exec_begin(current_backend->request_timeout_ms);
     backend_ptr fresh{backend_load(config_path)};
     if (!fresh)
         return -1;
@@ -102,6 +105,7 @@ int32_t backend_update() {
         return -1;
     backend_free(current_backend);
     current_backend = fresh.release();
+    log_set_repeat_window(current_backend->log_repeat_window);
     return 1;
 }
 

@@ -4,6 +4,7 @@
 #include <bit>
 #include <cstdio>
 #include <cstring>
+#include <malloc.h>
 
 int backend_slot(service_kind svc) {
     if (!std::has_single_bit(svc) || svc > SVC_MAILADDRMAP)
@@ -15,7 +16,7 @@ bool backend_connection_lost(const PGconn *conn, const PGresult *res) {
     // A server that ends the session (administrator command, shutdown) says
     // so with an SQLSTATE of class 57 before it closes; the connection is as
     // lost as with class 08, and only a reconnect heals it.
-    if (PQstatus(conn) == CONNECTION_BAD)
+    if (exec_lost(conn))
         return true;
     const char *state = res != nullptr ? PQresultErrorField(res, PG_DIAG_SQLSTATE) : nullptr;
     return state == nullptr || strncmp(state, "08", 2) == 0;
@@ -38,6 +39,12 @@ PGresult *backend_run(backend *b, int slot, const char *key, const char *prefix)
     const char *what = run_label(slot);
     const char *values[1] = {key};
     int nparams = slot == BACKEND_FETCH_SLOT ? 0 : 1;
+    // A service's reply is at most one value; its rows are read one at a
+    // time and no more of them kept than the reply is made of. The fetch
+    // statement's list is read whole.
+    service_kind svc = slot == BACKEND_FETCH_SLOT ? 0 : 1u << slot;
+    const exec_limit limit{svc == SVC_ALIAS || svc == SVC_MAILADDRMAP, PROTO_VALUE_SIZE};
+    const exec_limit *rows = svc != 0 ? &limit : nullptr;
 
     for (int attempt = 0;; attempt++) {
         // A statement prepared on first use may find the connection gone,
@@ -48,9 +55,16 @@ PGresult *backend_run(backend *b, int slot, const char *key, const char *prefix)
             return nullptr;
         pg_result_ptr res;
         if (name != nullptr) {
-            res.reset(b->unprepared ? exec_params(b->conn, name, nparams, values, what)
-                                    : exec_prepared(b->conn, name, nparams, values, what));
-            if (PQresultStatus(res.get()) == PGRES_TUPLES_OK)
+            res.reset(b->unprepared ? exec_params(b->conn, name, nparams, values, what, rows)
+                                    : exec_prepared(b->conn, name, nparams, values, what, rows));
+            if (exec_cut()) {
+                // The rest of the result is unread, and libpq's buffer has
+                // grown to the largest row: both go with the connection.
+                backend_close(b);
+                malloc_trim(0);
+            }
+            if (PQresultStatus(res.get()) == PGRES_TUPLES_OK ||
+                PQresultStatus(res.get()) == PGRES_SINGLE_TUPLE)
                 return res.release();
             if (exec_expired()) {
                 // Whatever the server is doing, the request is over; the
