@@ -378,6 +378,8 @@ PGconn *try_host(const PQconninfoOption *opts, const host_entry &h, const char *
         addrs.clear();
         std::string why;
         int32_t r = resolve_host(h.host.c_str(), until, &addrs, &why);
+        if (r < 0 && exec_now_ms() >= deadline)
+            expire(("resolving " + h.host).c_str());
         if (r <= 0) {
             if (r < 0)
                 why = "no answer from the resolver in time";

@@ -145,6 +145,7 @@ TEST_F(config, SourceSettingsAreParsedAndBounded) {
         {"request_timeout_ms 2s\n", "warn: bad value for request_timeout_ms: invalid"},
         {"request_timeout_ms -1\n", "warn: bad value for request_timeout_ms: too small"},
         {"reconnect_delay_ms 2147483648\n", "warn: bad value for reconnect_delay_ms: too large"},
+        {"log_repeat_window 10s\n", "warn: bad value for log_repeat_window: invalid"},
         // Both bad: the expire setting is judged first and alone.
         {"fetch_source_refresh x\nfetch_source_expire y\n",
          "warn: bad value for fetch_source_expire: invalid"},

@@ -13,9 +13,16 @@
 #include <cstring>
 #include <gtest/gtest.h>
 #include <libpq-fe.h>
+#include <fcntl.h>
+#include <net/if.h>
 #include <netinet/in.h>
+#include <sched.h>
 #include <string>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -52,8 +59,9 @@ constexpr double late_ms = deadline_ms + 1000;
 // A korvane serving the fault tables, spoken to one request at a time.
 class host {
   public:
-    explicit host(const std::string &config) {
-        started_ = k_.start({korvane, config});
+    explicit host(const std::string &config) : host(std::vector<std::string>{korvane, config}) {}
+    explicit host(const std::vector<std::string> &argv) {
+        started_ = k_.start(argv);
         k_.send("config|protocol|0.1");
         k_.send("config|ready");
         for (int i = 0; i < 10; i++)
@@ -146,11 +154,19 @@ class silent_endpoint {
     std::string conninfo() const {
         return "host=127.0.0.1 port=" + std::to_string(port_) + " dbname=postgres user=postgres";
     }
+    int port() const { return port_; }
 
   private:
     int fd_ = -1;
     int port_ = 0;
 };
+
+// A field of the test server's pgtest env file (PGPORT_NUM, PGDATA_DIR).
+std::string pg_env(const char *name) {
+    std::string env = read_file(std::string(PG_STATE_DIR) + "/env");
+    size_t at = env.find(std::string(name) + "=") + strlen(name) + 1;
+    return env.substr(at, env.find('\n', at) - at);
+}
 
 class fault : public ::testing::Test {
   protected:
@@ -370,6 +386,178 @@ TEST_F(fault, SilentEndpointCostsOneDeadline) {
     EXPECT_EQ(h.finish(), 0);
 }
 
+// A standby pair whose first host accepts and never answers: each host gets
+// its share of the deadline, so start-up and every request reach the good
+// one, and later connections start there.
+TEST_F(fault, HungFirstHostFailsOverWithinTheDeadline) {
+    silent_endpoint silent;
+    std::string conf = temp_path("conf");
+    write_file(conf, "conninfo host=127.0.0.1,127.0.0.1 port=" + std::to_string(silent.port()) +
+                         "," + pg_env("PGPORT_NUM") +
+                         " dbname=postgres user=postgres application_name=fault_hung\n"
+                         "request_timeout_ms 500\n" +
+                         query);
+    auto start = std::chrono::steady_clock::now();
+    host h(conf);
+    ASSERT_TRUE(h.started()) << h.err();
+    tally t;
+    h.lookup(1, t);
+    double first_right = elapsed_ms(start);
+    for (int i = 0; i < 10; i++) {
+        h.lookup(i, t);
+        if (i == 4) {
+            EXPECT_EQ(pg_terminate("fault_hung"), 1);
+        }
+    }
+    print_tally("hung first host", t);
+    printf("hung first host: first right answer %.1f ms after start\n", first_right);
+    EXPECT_EQ(t.right, 11);
+    EXPECT_LT(first_right, late_ms);
+    EXPECT_LT(t.slowest(), late_ms);
+    EXPECT_EQ(count_of(h.err(), " ms; trying the next host"), 1) << h.err();
+    EXPECT_EQ(h.finish(), 0);
+}
+
+// Nobody reads korvane's stderr (a pipe of one page here): records that
+// find no room are dropped and counted, and no reply waits for the log.
+TEST_F(fault, UnreadStderrNeverHoldsAReply) {
+    int p[2];
+    ASSERT_EQ(pipe(p), 0);
+    fcntl(p[0], F_SETFD, FD_CLOEXEC);
+    fcntl(p[0], F_SETFL, O_NONBLOCK);
+    fcntl(p[1], F_SETPIPE_SZ, 4096);
+    std::string conf = deadline_config("fault_stderr", "query_netaddr SELECT $1::inet\n");
+    host h({"/bin/sh", "-c", "exec \"$0\" \"$1\" 2>&" + std::to_string(p[1]), korvane, conf});
+    close(p[1]);
+    ASSERT_TRUE(h.started());
+    tally t;
+    // Each request logs its data error.
+    for (int i = 0; i < 300; i++)
+        h.lookup("netaddr", "bad" + std::to_string(i), "", t);
+    char buf[65536];
+    std::string drained;
+    for (ssize_t n; (n = read(p[0], buf, sizeof buf)) > 0;)
+        drained.append(buf, static_cast<size_t>(n));
+    h.lookup("netaddr", "bad", "", t);
+    usleep(100 * 1000);
+    std::string after;
+    for (ssize_t n; (n = read(p[0], buf, sizeof buf)) > 0;)
+        after.append(buf, static_cast<size_t>(n));
+    print_tally("unread stderr", t);
+    EXPECT_EQ(t.errors, 301);
+    EXPECT_LT(t.slowest(), late_ms);
+    EXPECT_LE(drained.size(), 4096u);
+    EXPECT_NE(after.find("log records dropped: stderr was full"), std::string::npos) << after;
+    EXPECT_EQ(h.finish(), 0);
+    close(p[0]);
+}
+
+// Results far larger than any reply: the join stops once the reply cannot
+// fit, a single-value service answers from its first row, a 50 MB value is
+// refused and its memory goes with the connection; all within the deadline.
+TEST_F(fault, HugeResultsAnswerInTimeAndGiveTheirMemoryBack) {
+    host h(deadline_config(
+        "fault_huge",
+        "query_mailaddrmap SELECT 'x' FROM generate_series(1, 2000000) WHERE $1 <> ''\n"
+        "query_mailaddr SELECT 'm' || i FROM generate_series(1, 2000000) i WHERE $1 <> ''\n"
+        "query_addrname SELECT repeat('y', 50000000) WHERE $1 <> ''\n"));
+    ASSERT_TRUE(h.started());
+    tally t;
+    h.lookup(1, t);
+    long rss_before = rss_kib(h.pid());
+    h.lookup("mailaddrmap", "k", "", t);
+    h.lookup("mailaddr", "k", "m1", t);
+    h.lookup("addrname", "k", "", t);
+    h.lookup(2, t);
+    long rss_after = rss_kib(h.pid());
+    print_tally("huge results", t);
+    printf("huge results: RSS %ld KiB before, %ld KiB after a 50 MB value\n", rss_before,
+           rss_after);
+    EXPECT_EQ(t.right, 3);
+    EXPECT_EQ(t.errors, 2);
+    EXPECT_LT(t.slowest(), deadline_ms + 20.0);
+    EXPECT_LT(rss_after, rss_before + 2048);
+    EXPECT_EQ(h.finish(), 0);
+}
+
+// A FIFO as the configuration: start-up refuses it at once, and an update
+// that finds the file replaced by one answers error, the old one serving.
+TEST_F(fault, ConfigurationThatIsNoRegularFileIsRefused) {
+    std::string fifo = temp_path("fifo");
+    unlink(fifo.c_str());
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    auto start = std::chrono::steady_clock::now();
+    run_result r = run_program({korvane, fifo}, "");
+    EXPECT_LT(elapsed_ms(start), late_ms);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("\": not a regular file; give korvane a plain file"), std::string::npos)
+        << r.err;
+
+    std::string conf = deadline_config("fault_fifo");
+    host h(conf);
+    ASSERT_TRUE(h.started());
+    tally t;
+    h.lookup(1, t);
+    ASSERT_EQ(unlink(conf.c_str()), 0);
+    ASSERT_EQ(mkfifo(conf.c_str(), 0600), 0);
+    start = std::chrono::steady_clock::now();
+    EXPECT_EQ(h.ask("table|0.1|1|t|update|u"), "update-result|u|error");
+    EXPECT_LT(elapsed_ms(start), late_ms);
+    h.lookup(2, t);
+    EXPECT_EQ(t.right, 2);
+    EXPECT_EQ(h.finish(), 0);
+}
+
+// A resolver that never answers, in a network namespace of the test's own
+// with its own resolv.conf: start-up gives up within the deadline.
+TEST_F(fault, SilentResolverCostsOneDeadline) {
+    std::string resolv = temp_path("resolv");
+    write_file(resolv, "nameserver 127.0.0.1\noptions timeout:5 attempts:3\n");
+    std::string conf = temp_path("conf");
+    write_file(conf, "conninfo host=db.korvane-test.invalid port=5432 dbname=postgres\n"
+                     "request_timeout_ms 500\n" +
+                         query);
+    std::string err = temp_path("err");
+    auto start = std::chrono::steady_clock::now();
+    pid_t pid = fork();
+    if (pid == 0) {
+        // Root in a private network and mount namespace: loopback up, a
+        // UDP socket on the resolver's port that never answers.
+        if (unshare(CLONE_NEWNET | CLONE_NEWNS) != 0 ||
+            mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount(resolv.c_str(), "/etc/resolv.conf", nullptr, MS_BIND, nullptr) != 0)
+            _exit(77);
+        int udp = socket(AF_INET, SOCK_DGRAM, 0);
+        ifreq lo{};
+        strcpy(lo.ifr_name, "lo");
+        lo.ifr_flags = IFF_UP | IFF_LOOPBACK | IFF_RUNNING;
+        if (ioctl(udp, SIOCSIFFLAGS, &lo) != 0)
+            _exit(77);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(53);
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (bind(udp, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0)
+            _exit(77);
+        int fd = open(err.c_str(), O_WRONLY | O_TRUNC);
+        dup2(fd, 2);
+        execl(korvane.c_str(), korvane.c_str(), conf.c_str(), static_cast<char *>(nullptr));
+        _exit(78);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    double ms = elapsed_ms(start);
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 77)
+        GTEST_SKIP() << "network namespaces are not permitted here";
+    printf("silent resolver: start-up gave up after %.1f ms\n", ms);
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    EXPECT_LT(ms, late_ms);
+    EXPECT_NE(read_file(err).find("warn: request timed out after 500 ms: resolving "
+                                  "db.korvane-test.invalid"),
+              std::string::npos)
+        << read_file(err);
+}
+
 // With the database down, the quiet time after each failed attempt answers
 // requests at once instead of trying to connect for every one of them.
 TEST_F(fault, ReconnectDelayAnswersAtOnceAndBoundsAttempts) {
@@ -414,11 +602,7 @@ TEST_F(fault, ReconnectDelayAnswersAtOnceAndBoundsAttempts) {
 // of a CA made here; korvane verifies the server in full, and a wrong CA
 // fails the connect with a clear warning.
 TEST_F(fault, TlsVerifyFullAnswersAndAWrongCaFailsClearly) {
-    std::string env = read_file(std::string(PG_STATE_DIR) + "/env");
-    auto field = [&](const char *name) {
-        size_t at = env.find(std::string(name) + "=") + strlen(name) + 1;
-        return env.substr(at, env.find('\n', at) - at);
-    };
+    auto field = pg_env;
     std::string dir = temp_path("tls");
     std::string data = field("PGDATA_DIR");
     std::string make = "set -e; d=" + dir + ".d; mkdir -p $d; cd $d; " +
@@ -439,16 +623,19 @@ TEST_F(fault, TlsVerifyFullAnswersAndAWrongCaFailsClearly) {
     pg_exec("SELECT pg_reload_conf()");
     usleep(300 * 1000);
 
-    auto tls_config = [&](const std::string &ca, const std::string &app) {
+    auto tls_config = [&](const std::string &ca, const std::string &app,
+                          const std::string &where = "host=localhost hostaddr=127.0.0.1") {
         std::string path = temp_path("conf");
-        write_file(path, "conninfo host=localhost hostaddr=127.0.0.1 port=" + field("PGPORT_NUM") +
+        write_file(path, "conninfo " + where + " port=" + field("PGPORT_NUM") +
                              " dbname=postgres user=postgres sslmode=verify-full sslrootcert=" +
                              dir + ".d/" + ca + " application_name=" + app +
                              "\nrequest_timeout_ms 2000\n" + query);
         return path;
     };
-    {
-        host h(tls_config("ca.crt", "fault_tls"));
+    // The second by name alone: korvane resolves it and libpq still
+    // verifies the certificate against the name.
+    for (const char *where : {"host=localhost hostaddr=127.0.0.1", "host=localhost"}) {
+        host h(tls_config("ca.crt", "fault_tls", where));
         EXPECT_TRUE(h.started()) << h.err();
         tally t;
         for (int i = 0; i < 5; i++)

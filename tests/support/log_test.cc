@@ -60,6 +60,21 @@ TEST_F(log, EveryRecordIsOneBoundedLine) {
         EXPECT_EQ(capture_stderr([&] { warn_msg("%s", c.text.c_str()); }), line(c.logged));
 }
 
+// An outage repeats its warnings on every request; within the window they
+// are counted and the count is said before the next other record.
+TEST_F(log, RepeatsWithinTheWindowAreCountedNotWritten) {
+    std::string out = capture_stderr([] {
+        log_set_repeat_window(10);
+        for (int i = 0; i < 3; i++)
+            warn_msg("warn: same");
+        warn_msg("warn: other");
+        log_set_repeat_window(0);
+        warn_msg("warn: other");
+    });
+    EXPECT_EQ(out, line("warn: same") + line("last message repeated 2 times") +
+                       line("warn: other") + line("warn: other"));
+}
+
 TEST_F(log, WarnSysAppendsTheErrorText) {
     EXPECT_EQ(capture_stderr([] {
                   errno = ENOENT;
