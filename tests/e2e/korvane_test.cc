@@ -216,6 +216,18 @@ TEST_F(e2e, ValueHoldingALineFeedCannotForgeAReply) {
     EXPECT_EQ(r.err.find("evil"), std::string::npos);
 }
 
+// A server notice is a log record like any other: korvane's prefix, one
+// line, its control bytes escaped.
+TEST_F(e2e, ServerNoticesAreLogRecords) {
+    pg_exec("CREATE OR REPLACE FUNCTION e2e_notice(k text) RETURNS text LANGUAGE plpgsql AS "
+            "$$ BEGIN RAISE NOTICE 'seen %', k; RETURN k; END $$");
+    run_result r =
+        run_program(kv({pg_config_file("e2e", "query_addrname SELECT e2e_notice($1)\n")}),
+                    hello + req("lookup", "addrname", "1", "a\rb"));
+    EXPECT_EQ(r.out, registers + "lookup-result|1|found|a\rb\n");
+    EXPECT_NE(r.err.find(warn(r, "warn: NOTICE:  seen a\\x0db")), std::string::npos) << r.err;
+}
+
 // Regression: a query with fewer columns than its answer needs used to hand
 // a null pointer to a string routine.
 TEST_F(e2e, QueryWithTooFewColumnsFails) {
