@@ -7,6 +7,9 @@
 // that does korvane's job: read a line, run the prepared statement, reply.
 //
 //   korvane_bench CONNINFO [REQUESTS]     (bench/run_korvane_bench.sh starts a server)
+//
+// With KORVANE_BASELINE naming another build's korvane, that one runs with
+// the deadline in the same interleaved blocks, for a before-and-after.
 #include "bench/pipe_driver.h"
 
 #include <cstdio>
@@ -95,9 +98,9 @@ int relay(void *) {
     return 0;
 }
 
-pipe_child start_korvane() {
+pipe_child start_korvane(const char *bin = KORVANE_BIN) {
     pipe_child k;
-    if (!pipe_start_korvane(k, KORVANE_BIN, config_path))
+    if (!pipe_start_korvane(k, bin, config_path))
         fail("korvane did not start");
     return k;
 }
@@ -184,14 +187,27 @@ int main(int argc, char *argv[]) {
         pipe_child plain = start_korvane();
         config_path = deadline_path;
         pipe_child deadline = start_korvane();
+        const char *baseline_bin = getenv("KORVANE_BASELINE");
+        pipe_child baseline;
+        std::vector<pipe_child *> children{&plain, &deadline, &r};
+        if (baseline_bin != nullptr) {
+            baseline = start_korvane(baseline_bin);
+            children.push_back(&baseline);
+        }
         std::vector<std::string> warm(lookups.begin(), lookups.begin() + std::min<size_t>(n, 2000));
-        pipe_interleave({&plain, &deadline, &r}, warm, 1);
+        pipe_interleave(children, warm, 1);
         auto times =
-            pipe_interleave({&plain, &deadline, &r}, lookups, 40,
+            pipe_interleave(children, lookups, 40,
                             [&](const std::string &reply, size_t i) { return reply == expect[i]; });
         k_lookup = times[0];
         k_deadline = times[1];
         relay_rt = times[2];
+        if (baseline_bin != nullptr) {
+            printf("baseline with a deadline  %8.2f us/request (this build's rate %.3f x the "
+                   "baseline's)\n",
+                   times[3] * 1e6, times[3] / k_deadline);
+            pipe_finish(baseline);
+        }
         pipe_finish(plain, &k_user, &k_sys);
         k_user /= static_cast<double>(n + warm.size());
         k_sys /= static_cast<double>(n + warm.size());
