@@ -20,6 +20,7 @@ inline constexpr int BACKEND_SLOTS = 10;
 inline constexpr int BACKEND_FETCH_SLOT = 9;
 
 struct cache_entry;
+struct exec_limit;
 
 // The lookup cache of one backend: entries in a hash table chained through
 // the entries themselves, and in a list from the most to the least recently
@@ -61,6 +62,7 @@ struct backend {
     service_kind cache_services;     // services cached
     bool source_reload;              // a notification asked to load the source list
     bool unprepared;                 // prepared_statements off: nothing named on the server
+    char *pending_listen;            // the LISTEN the next statement's pipeline carries
     int32_t log_repeat_window;       // seconds a repeated record is counted, not written
     cache lookups;
 };
@@ -121,19 +123,10 @@ void backend_free(backend *b);
 extern const query_spec query_specs[BACKEND_SLOTS];
 // Number of the next statement name, shared by every record; wraps at 2^32.
 extern uint32_t stmt_counter;
-// Prepares sql on conn under the next "stmt%u" name and checks that it takes
-// nparams parameters; key names the setting in warnings. Returns the name
-// (the caller frees it) or null after a warning; a failure still uses a
-// number.
-[[nodiscard]] char *backend_prepare(PGconn *conn, const char *sql, int32_t nparams,
-                                    const char *key);
-// The same check without naming anything on the server, for prepared
-// statements off: the text is described in one round trip, which a
-// transaction pooler keeps on one server connection. A copy of sql, or null.
-[[nodiscard]] char *backend_check_text(PGconn *conn, const char *sql, int32_t nparams,
-                                       const char *key);
 // (Re)connects b from scratch and prepares every configured statement, under
-// the deadline of the request in progress. 1 when connected; 0 after a
+// the deadline of the request in progress, in one pipeline with the LISTEN
+// of the cache (a reconnect under a deadline leaves both to the first
+// statement it runs, see backend_prepare_run). 1 when connected; 0 after a
 // warning, with b not connected. Within reconnect_delay_ms of a failure it
 // fails at once without touching the network, warning once per quiet time.
 int32_t backend_connect(backend *b);
@@ -141,11 +134,13 @@ int32_t backend_connect(backend *b);
 void backend_hold_off(backend *b);
 // Configuration key of a slot's statement ("fetch_source" for slot 9).
 const char *backend_slot_key(int slot);
-// The statement name of b's slot, preparing it first when a reconnect left
-// that to its first use. Null when the slot has no query, or after a
-// warning when preparing failed: *lost then tells whether the connection
-// was found gone; a request out of time has closed b.
-const char *backend_statement(backend *b, int slot, bool *lost);
+// Runs the slot's statement that a reconnect left to its first use: its
+// Parse, Describe and execution, behind the LISTEN the connection still
+// owes, in one round trip. True when it was prepared, with the
+// execution's result in *res (as exec_prepared gives it); false after a
+// warning when preparing failed, a request out of time having closed b.
+bool backend_prepare_run(backend *b, int slot, const char *const *values, const exec_limit *rows,
+                         const char *what, pg_result_ptr *res);
 
 // === in query.cc ===
 // Slot of a single-bit service kind (0..8), or -1 for any other value.
@@ -220,9 +215,24 @@ bool exec_cut();
 [[nodiscard]] PGresult *exec_params(PGconn *conn, const char *sql, int32_t nparams,
                                     const char *const *values, const char *what,
                                     const exec_limit *limit = nullptr);
-// Describes sql as the unnamed statement: Parse, Describe and Sync in one
-// pipeline. The description, or the error of the failed step, or null.
-[[nodiscard]] PGresult *exec_describe_text(PGconn *conn, const char *sql, const char *what);
+// One command of a pipeline: what it sends, with the fields its kind uses.
+struct exec_step {
+    enum kind_t { PREPARE, DESCRIBE, PREPARED, PARAMS, SYNC } kind;
+    const char *name; // the statement of PREPARE, DESCRIBE, PREPARED
+    const char *sql;  // PREPARE and PARAMS
+    int32_t nparams;
+    const char *const *values; // PREPARED and PARAMS
+    const char *what;          // the step a timeout names
+    const exec_limit *limit;   // PREPARED and PARAMS: rows read one at a time
+};
+// Sends every step in one pipeline, one round trip, and reads each step's
+// result into results[i] (nothing for a SYNC). An error aborts the steps
+// up to the next SYNC, whose results then say PGRES_PIPELINE_ABORTED.
+// True when every result was read and the connection is out of pipeline
+// mode; false when sending failed, the connection broke, the deadline
+// passed or a limited result was cut (exec_cut): results hold what was
+// read, and the caller gives the connection up.
+bool exec_pipeline(PGconn *conn, const exec_step *steps, size_t n, pg_result_ptr *results);
 // A plain SQL command without parameters, as the same kind of step.
 [[nodiscard]] PGresult *exec_command(PGconn *conn, const char *sql, const char *what);
 
@@ -257,10 +267,15 @@ bool cache_poll(backend *b);
 // "SERVICE" that service, "SERVICE:KEY" one key; "source" and the flushes
 // of all also make the next fetch load the source list.
 void cache_apply(backend *b, const char *payload);
-// On every new connection: LISTEN on cache_listen, and entries stored
-// before it serve only as stale fallbacks, since notifications may have
-// been missed. False when LISTEN ran out of time or lost the connection.
-bool cache_connected(backend *b);
+// On every new connection: entries stored before it serve only as stale
+// fallbacks, since notifications may have been missed. The LISTEN command
+// on cache_listen that the connection's first pipeline carries, or "" when
+// the cache does not listen.
+std::string cache_connected(backend *b);
+// The result of that LISTEN. False when it ran out of time or lost the
+// connection; a refusal (a standby) is logged once and leaves the cache to
+// its TTLs.
+bool cache_listened(backend *b, const PGresult *res);
 // Empties the cache (the backend's end).
 void cache_free(backend *b);
 // Entries held.

@@ -268,11 +268,11 @@ void cache_store(backend *b, service_kind svc, const char *key, int32_t result, 
         apply_pending(b);
 }
 
-bool cache_connected(backend *b) {
+std::string cache_connected(backend *b) {
     auto *channel = static_cast<const char *>(dict_find(&b->config, "cache_listen"));
     b->lookups.listening = false;
     if (channel == nullptr)
-        return true;
+        return "";
     // Prepared statements are off for a transaction pooler, which passes
     // LISTEN to whichever server connection is free and notifications to
     // no one: the cache keeps to its TTLs.
@@ -282,7 +282,7 @@ bool cache_connected(backend *b) {
                      "does not pass notifications on); the cache keeps to its TTLs",
                      channel);
         b->lookups.listen_logged = true;
-        return true;
+        return "";
     }
     // Whatever changed while no connection listened went unheard.
     b->lookups.epoch++;
@@ -290,23 +290,27 @@ bool cache_connected(backend *b) {
     char *ident = PQescapeIdentifier(b->conn, channel, strlen(channel));
     if (ident == nullptr) {
         warn_msg("warn: LISTEN %s: %s", channel, PQerrorMessage(b->conn));
-        return false;
+        return "";
     }
     std::string sql = std::string("LISTEN ") + ident;
     PQfreemem(ident);
-    pg_result_ptr res{exec_command(b->conn, sql.c_str(), "listening")};
-    if (PQresultStatus(res.get()) == PGRES_COMMAND_OK) {
+    return sql;
+}
+
+bool cache_listened(backend *b, const PGresult *res) {
+    if (PQresultStatus(res) == PGRES_COMMAND_OK) {
         b->lookups.listening = true;
         b->lookups.listen_logged = false;
         return true;
     }
-    if (exec_expired() || PQstatus(b->conn) == CONNECTION_BAD)
+    if (res == nullptr || exec_expired() || exec_lost(b->conn))
         return false;
     // A hot standby refuses LISTEN; the cache then holds entries for their
     // TTL alone.
+    auto *channel = static_cast<const char *>(dict_find(&b->config, "cache_listen"));
     if (!b->lookups.listen_logged)
         warn_msg("warn: LISTEN %s refused, the cache keeps to its TTLs: %s", channel,
-                 PQerrorMessage(b->conn));
+                 PQresultErrorMessage(res));
     b->lookups.listen_logged = true;
     return true;
 }

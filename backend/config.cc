@@ -317,6 +317,8 @@ void backend_close(backend *b) {
         free(name);
         name = nullptr;
     }
+    free(b->pending_listen);
+    b->pending_listen = nullptr;
     if (b->conn != nullptr) {
         exec_finish(b->conn);
         b->conn = nullptr;

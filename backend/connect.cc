@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 constexpr query_spec query_specs[BACKEND_SLOTS] = {
     {"query_alias", 1},       {"query_domain", 1}, {"query_credentials", 2}, {"query_netaddr", 1},
@@ -23,95 +24,171 @@ int32_t connect_failed(backend *b) {
     return 0;
 }
 
-// Prepares (or, with prepared statements off, checks) one statement of b.
-char *prepare_slot(backend *b, int slot, const char *sql) {
-    int32_t nparams = slot == BACKEND_FETCH_SLOT ? 0 : 1;
+int32_t slot_params(int slot) {
+    return slot == BACKEND_FETCH_SLOT ? 0 : 1;
+}
+
+// "preparing KEY" for a slot, the step a timeout names ("checking KEY"
+// with prepared statements off, where nothing is prepared to keep).
+const char *prepare_label(const backend *b, int slot) {
+    static char labels[2][BACKEND_SLOTS][48];
+    char *label = labels[b->unprepared ? 1 : 0][slot];
+    if (label[0] == '\0')
+        snprintf(label, sizeof labels[0][0], "%s %s", b->unprepared ? "checking" : "preparing",
+                 backend_slot_key(slot));
+    return label;
+}
+
+// The name a slot's statement is prepared under: the next "stmt%u", or the
+// unnamed statement with prepared statements off.
+struct statement_name {
+    char text[16];
+    uint32_t number;
+};
+
+statement_name next_name(const backend *b) {
+    statement_name n{};
+    if (!b->unprepared) {
+        // Taken before anything can fail, so names never repeat in a process.
+        n.number = stmt_counter++;
+        snprintf(n.text, sizeof n.text, "stmt%u", n.number);
+    }
+    return n;
+}
+
+// Parse and Describe of one statement, as two steps of a pipeline.
+void prepare_steps(const backend *b, int slot, const char *name, const char *sql, exec_step *out) {
+    const char *what = prepare_label(b, slot);
+    out[0] = {exec_step::PREPARE, name, sql, slot_params(slot), nullptr, what, nullptr};
+    out[1] = {exec_step::DESCRIBE, name, nullptr, 0, nullptr, what, nullptr};
+}
+
+// Judges what preparing and describing a slot's statement gave, with the
+// warnings of a failure. The slot's new value (the name, or with prepared
+// statements off a copy of the text), or null.
+char *judge_prepared(const backend *b, int slot, const char *name, const char *sql,
+                     const PGresult *prepared, const PGresult *described) {
     const char *key = backend_slot_key(slot);
-    return b->unprepared ? backend_check_text(b->conn, sql, nparams, key)
-                         : backend_prepare(b->conn, sql, nparams, key);
+    // In a pipeline the server's error stays with its result.
+    auto why = [&](const PGresult *r) {
+        const char *text = r != nullptr ? PQresultErrorMessage(r) : "";
+        return *text != '\0' ? text : PQerrorMessage(b->conn);
+    };
+    if (PQresultStatus(prepared) != PGRES_COMMAND_OK) {
+        if (!exec_expired())
+            warn_msg("warn: PQprepare: %s", why(prepared));
+        return nullptr;
+    }
+    if (PQresultStatus(described) != PGRES_COMMAND_OK) {
+        if (!exec_expired())
+            warn_msg("warn: %s: %s", b->unprepared ? "PQprepare" : "PQdescribePrepared",
+                     why(described));
+        return nullptr;
+    }
+    // The server accepts a text with any number of parameters; one that
+    // does not take what korvane passes would fail every request as a
+    // protocol violation, which reads like a lost connection.
+    if (PQnparams(described) != slot_params(slot)) {
+        warn_msg("warn: %s: the query takes %d parameters, korvane passes %d", key,
+                 PQnparams(described), slot_params(slot));
+        return nullptr;
+    }
+    char *value = strdup(b->unprepared ? sql : name);
+    if (value == nullptr)
+        warn_sys("warn: strdup");
+    return value;
+}
+
+// Start-up, update and reconnects without a deadline prepare everything,
+// so that a bad query is found before it serves: the LISTEN of the cache,
+// then every statement's Parse and Describe, all in one round trip. A
+// failure is reported for the first statement that failed, as if they
+// had gone one by one; the numbers of those after it are given back.
+bool prepare_all(backend *b, const std::string &listen) {
+    exec_step steps[2 + 2 * BACKEND_SLOTS + 1];
+    statement_name names[BACKEND_SLOTS];
+    const char *sqls[BACKEND_SLOTS] = {};
+    size_t n = 0;
+    if (!listen.empty()) {
+        steps[n++] = {exec_step::PARAMS, nullptr, listen.c_str(), 0, nullptr, "listening", nullptr};
+        // Its own sync point: a refused LISTEN must not abort the rest.
+        steps[n++] = {exec_step::SYNC, nullptr, nullptr, 0, nullptr, "listening", nullptr};
+    }
+    size_t first_slot = n;
+    for (int slot = 0; slot < BACKEND_SLOTS; slot++) {
+        sqls[slot] = static_cast<const char *>(dict_find(&b->config, backend_slot_key(slot)));
+        if (sqls[slot] == nullptr)
+            continue;
+        names[slot] = next_name(b);
+        prepare_steps(b, slot, names[slot].text, sqls[slot], steps + n);
+        n += 2;
+    }
+    if (n == 0)
+        return true;
+    steps[n++] = {exec_step::SYNC, nullptr, nullptr, 0, nullptr, "preparing", nullptr};
+    pg_result_ptr results[sizeof steps / sizeof steps[0]];
+    (void)exec_pipeline(b->conn, steps, n, results);
+    if (!listen.empty() && !cache_listened(b, results[0].get()))
+        return false;
+    size_t at = first_slot;
+    for (int slot = 0; slot < BACKEND_SLOTS; slot++) {
+        if (sqls[slot] == nullptr)
+            continue;
+        b->statements[slot] = judge_prepared(b, slot, names[slot].text, sqls[slot],
+                                             results[at].get(), results[at + 1].get());
+        at += 2;
+        if (b->statements[slot] == nullptr) {
+            if (!b->unprepared)
+                stmt_counter = names[slot].number + 1;
+            return false;
+        }
+    }
+    return true;
 }
 
 } // namespace
-
-char *backend_prepare(PGconn *conn, const char *sql, int32_t nparams, const char *key) {
-    // Taken before anything can fail, so names never repeat in a process.
-    uint32_t number = stmt_counter++;
-    char *name = nullptr;
-    if (asprintf(&name, "stmt%u", number) == -1) {
-        warn_sys("warn: asprintf");
-        return nullptr;
-    }
-    char what[64];
-    snprintf(what, sizeof what, "preparing %s", key);
-    pg_result_ptr res{exec_prepare(conn, name, sql, nparams, what)};
-    if (PQresultStatus(res.get()) != PGRES_COMMAND_OK) {
-        if (!exec_expired())
-            warn_msg("warn: PQprepare: %s", PQerrorMessage(conn));
-        free(name);
-        return nullptr;
-    }
-    // The server accepts a text with any number of parameters; one that does
-    // not take what korvane passes would fail every request as a protocol
-    // violation, which reads like a lost connection.
-    res.reset(exec_describe(conn, name, what));
-    if (PQresultStatus(res.get()) != PGRES_COMMAND_OK) {
-        if (!exec_expired())
-            warn_msg("warn: PQdescribePrepared: %s", PQerrorMessage(conn));
-        free(name);
-        return nullptr;
-    }
-    if (PQnparams(res.get()) != nparams) {
-        warn_msg("warn: %s: the query takes %d parameters, korvane passes %d", key,
-                 PQnparams(res.get()), nparams);
-        free(name);
-        return nullptr;
-    }
-    return name;
-}
 
 const char *backend_slot_key(int slot) {
     return slot == BACKEND_FETCH_SLOT ? "fetch_source" : query_specs[slot].config_key;
 }
 
-const char *backend_statement(backend *b, int slot, bool *lost) {
-    *lost = false;
-    if (b->statements[slot] != nullptr || !b->prepare_on_use || b->conn == nullptr)
-        return b->statements[slot];
-    const char *key = backend_slot_key(slot);
-    auto *sql = static_cast<const char *>(dict_find(&b->config, key));
-    if (sql == nullptr)
-        return nullptr;
-    b->statements[slot] = prepare_slot(b, slot, sql);
-    if (b->statements[slot] == nullptr && exec_expired()) {
-        b->unavailable = true;
-        backend_close(b);
-        backend_hold_off(b);
-    } else if (b->statements[slot] == nullptr) {
-        *lost = PQstatus(b->conn) == CONNECTION_BAD;
+bool backend_prepare_run(backend *b, int slot, const char *const *values, const exec_limit *rows,
+                         const char *what, pg_result_ptr *res) {
+    const char *sql = static_cast<const char *>(dict_find(&b->config, backend_slot_key(slot)));
+    exec_step steps[6];
+    size_t n = 0;
+    std::unique_ptr<char, decltype(&free)> listen{b->pending_listen, free};
+    b->pending_listen = nullptr;
+    if (listen) {
+        steps[n++] = {exec_step::PARAMS, nullptr, listen.get(), 0, nullptr, "listening", nullptr};
+        steps[n++] = {exec_step::SYNC, nullptr, nullptr, 0, nullptr, "listening", nullptr};
     }
-    return b->statements[slot];
-}
-
-char *backend_check_text(PGconn *conn, const char *sql, int32_t nparams, const char *key) {
-    char what[64];
-    snprintf(what, sizeof what, "checking %s", key);
-    pg_result_ptr res{exec_describe_text(conn, sql, what)};
-    if (PQresultStatus(res.get()) != PGRES_COMMAND_OK) {
-        // In a pipeline the server's error stays with its result.
-        const char *why = res ? PQresultErrorMessage(res.get()) : "";
-        if (!exec_expired())
-            warn_msg("warn: PQprepare: %s", *why != '\0' ? why : PQerrorMessage(conn));
-        return nullptr;
+    size_t at = n;
+    statement_name name = next_name(b);
+    prepare_steps(b, slot, name.text, sql, steps + n);
+    n += 2;
+    int32_t nparams = slot_params(slot);
+    steps[n++] =
+        b->unprepared
+            ? exec_step{exec_step::PARAMS, nullptr, sql, nparams, values, what, rows}
+            : exec_step{exec_step::PREPARED, name.text, nullptr, nparams, values, what, rows};
+    steps[n++] = {exec_step::SYNC, nullptr, nullptr, 0, nullptr, what, nullptr};
+    pg_result_ptr results[6];
+    (void)exec_pipeline(b->conn, steps, n, results);
+    if (listen)
+        (void)cache_listened(b, results[0].get());
+    b->statements[slot] =
+        judge_prepared(b, slot, name.text, sql, results[at].get(), results[at + 1].get());
+    if (b->statements[slot] == nullptr) {
+        if (exec_expired()) {
+            b->unavailable = true;
+            backend_close(b);
+            backend_hold_off(b);
+        }
+        return false;
     }
-    if (PQnparams(res.get()) != nparams) {
-        warn_msg("warn: %s: the query takes %d parameters, korvane passes %d", key,
-                 PQnparams(res.get()), nparams);
-        return nullptr;
-    }
-    char *copy = strdup(sql);
-    if (copy == nullptr)
-        warn_sys("warn: strdup");
-    return copy;
+    res->reset(results[at + 2].release());
+    return true;
 }
 
 void backend_hold_off(backend *b) {
@@ -153,22 +230,17 @@ int32_t backend_connect(backend *b) {
     }
     // Sending and closing must not wait on a server that stopped reading.
     PQsetnonblocking(b->conn, 1);
-    if (!cache_connected(b))
+    std::string listen = cache_connected(b);
+    // Under a deadline a reconnect leaves each statement to its first use,
+    // and the LISTEN rides in the same round trip: a table held by a long
+    // lock then costs only the services that read it, not every service
+    // whose statement would wait behind it while the reconnect prepares.
+    if (b->prepare_on_use && !listen.empty()) {
+        b->pending_listen = strdup(listen.c_str());
+        if (b->pending_listen == nullptr)
+            warn_sys("warn: strdup");
+    } else if (!b->prepare_on_use && !prepare_all(b, listen)) {
         return connect_failed(b);
-
-    // Start-up and update prepare everything, so that a bad query is found
-    // before it serves. Under a deadline a reconnect leaves each statement
-    // to its first use: a table held by a long lock then costs only the
-    // services that read it, not every service whose statement would wait
-    // behind it while the reconnect prepares.
-    for (int slot = 0; slot < BACKEND_SLOTS && !b->prepare_on_use; slot++) {
-        const char *key = backend_slot_key(slot);
-        auto *sql = static_cast<const char *>(dict_find(&b->config, key));
-        if (sql == nullptr)
-            continue;
-        b->statements[slot] = prepare_slot(b, slot, sql);
-        if (b->statements[slot] == nullptr)
-            return connect_failed(b);
     }
     b->reconnect_at = 0;
     b->prepare_on_use = b->request_timeout_ms > 0;

@@ -129,14 +129,19 @@ void keep(pg_result_ptr &kept, PGresult *r) {
 // Completes a command that send started: flushes it, then collects its
 // results. Null when sending failed, the connection broke before a result
 // came, or the deadline passed.
+// The results of the command at the head of the line, read to its end.
+PGresult *collect(PGconn *conn, const char *what, bool *broken) {
+    pg_result_ptr kept;
+    while (PGresult *r = next_result(conn, what, broken))
+        keep(kept, r);
+    return exec_expired() ? nullptr : kept.release();
+}
+
 PGresult *finish(PGconn *conn, int sent, const char *what) {
     if (sent == 0 || !flush_out(conn, what))
         return nullptr;
-    pg_result_ptr kept;
     bool broken = false;
-    while (PGresult *r = next_result(conn, what, &broken))
-        keep(kept, r);
-    return exec_expired() ? nullptr : kept.release();
+    return collect(conn, what, &broken);
 }
 
 // Rows read and thrown away after the reply is known, before the rest of
@@ -186,12 +191,8 @@ bool wanted(const PGresult *row, const exec_limit &limit, row_state *st) {
 // DRAIN_MAX_ROWS or after a BIG_ROW, left unread for the caller to give
 // the connection up (rows_cut). The rows come back as one result of
 // status PGRES_SINGLE_TUPLE (or PGRES_TUPLES_OK without rows).
-PGresult *finish_rows(PGconn *conn, int sent, const char *what, const exec_limit &limit) {
-    if (sent == 0)
-        return nullptr;
+PGresult *collect_rows(PGconn *conn, const char *what, const exec_limit &limit) {
     (void)PQsetSingleRowMode(conn);
-    if (!flush_out(conn, what))
-        return nullptr;
     pg_result_ptr kept;
     pg_result_ptr rows;
     row_state st{};
@@ -230,6 +231,28 @@ PGresult *finish_rows(PGconn *conn, int sent, const char *what, const exec_limit
     if (!broken && kept && PQresultStatus(kept.get()) == PGRES_TUPLES_OK && rows)
         return rows.release();
     return kept.release();
+}
+
+PGresult *finish_rows(PGconn *conn, int sent, const char *what, const exec_limit &limit) {
+    if (sent == 0 || !flush_out(conn, what))
+        return nullptr;
+    return collect_rows(conn, what, limit);
+}
+
+int send_step(PGconn *conn, const exec_step &s) {
+    switch (s.kind) {
+    case exec_step::PREPARE:
+        return PQsendPrepare(conn, s.name, s.sql, s.nparams, nullptr);
+    case exec_step::DESCRIBE:
+        return PQsendDescribePrepared(conn, s.name);
+    case exec_step::PREPARED:
+        return PQsendQueryPrepared(conn, s.name, s.nparams, s.values, nullptr, nullptr, 0);
+    case exec_step::PARAMS:
+        return PQsendQueryParams(conn, s.sql, s.nparams, nullptr, s.values, nullptr, nullptr, 0);
+    case exec_step::SYNC:
+        return PQpipelineSync(conn);
+    }
+    return 0;
 }
 
 // Why the last connect failed when libpq's own message does not tell it
@@ -512,6 +535,33 @@ bool exec_cut() {
     return rows_cut;
 }
 
+bool exec_pipeline(PGconn *conn, const exec_step *steps, size_t n, pg_result_ptr *results) {
+    rows_cut = false;
+    if (n == 0 || PQenterPipelineMode(conn) == 0)
+        return false;
+    for (size_t i = 0; i < n; i++)
+        if (send_step(conn, steps[i]) == 0)
+            return false;
+    if (!flush_out(conn, steps[0].what))
+        return false;
+    for (size_t i = 0; i < n; i++) {
+        const exec_step &s = steps[i];
+        bool broken = false;
+        if (s.kind == exec_step::SYNC) {
+            // One result marks the sync point, and nothing follows it.
+            pg_result_ptr r{next_result(conn, s.what, &broken)};
+            if (PQresultStatus(r.get()) != PGRES_PIPELINE_SYNC)
+                return false;
+            continue;
+        }
+        results[i].reset(s.limit != nullptr ? collect_rows(conn, s.what, *s.limit)
+                                            : collect(conn, s.what, &broken));
+        if (exec_expired() || broken || rows_cut || lost(conn))
+            return false;
+    }
+    return PQexitPipelineMode(conn) == 1;
+}
+
 PGresult *exec_prepare(PGconn *conn, const char *name, const char *sql, int32_t nparams,
                        const char *what) {
     return finish(conn, PQsendPrepare(conn, name, sql, nparams, nullptr), what);
@@ -537,27 +587,4 @@ PGresult *exec_params(PGconn *conn, const char *sql, int32_t nparams, const char
     rows_cut = false;
     int sent = PQsendQueryParams(conn, sql, nparams, nullptr, values, nullptr, nullptr, 0);
     return limit != nullptr ? finish_rows(conn, sent, what, *limit) : finish(conn, sent, what);
-}
-
-PGresult *exec_describe_text(PGconn *conn, const char *sql, const char *what) {
-    // Parse, Describe and Sync go out together, so that a transaction
-    // pooler hands all three to the same server connection.
-    if (PQenterPipelineMode(conn) == 0)
-        return nullptr;
-    if (PQsendPrepare(conn, "", sql, 0, nullptr) == 0 || PQsendDescribePrepared(conn, "") == 0 ||
-        PQpipelineSync(conn) == 0) {
-        PQexitPipelineMode(conn);
-        return nullptr;
-    }
-    pg_result_ptr parsed{finish(conn, 1, what)};
-    pg_result_ptr described;
-    if (!exec_expired() && PQstatus(conn) != CONNECTION_BAD)
-        described.reset(finish(conn, 1, what));
-    // Then the sync point, which ends the pipeline.
-    if (!exec_expired() && PQstatus(conn) != CONNECTION_BAD)
-        PQclear(finish(conn, 1, what));
-    PQexitPipelineMode(conn);
-    if (PQresultStatus(parsed.get()) != PGRES_COMMAND_OK)
-        return parsed.release();
-    return described.release();
 }

@@ -47,16 +47,24 @@ PGresult *backend_run(backend *b, int slot, const char *key, const char *prefix)
     const exec_limit *rows = svc != 0 ? &limit : nullptr;
 
     for (int attempt = 0;; attempt++) {
-        // A statement prepared on first use may find the connection gone,
-        // which heals like a lost connection under a prepared statement.
-        bool lost = false;
-        const char *name = backend_statement(b, slot, &lost);
-        if (name == nullptr && !lost)
-            return nullptr;
         pg_result_ptr res;
-        if (name != nullptr) {
+        bool ran = true;
+        if (b->statements[slot] != nullptr) {
+            const char *name = b->statements[slot];
             res.reset(b->unprepared ? exec_params(b->conn, name, nparams, values, what, rows)
                                     : exec_prepared(b->conn, name, nparams, values, what, rows));
+        } else if (b->prepare_on_use && b->conn != nullptr &&
+                   dict_has(&b->config, backend_slot_key(slot)) != 0) {
+            // A statement prepared on first use may find the connection
+            // gone, which heals like a lost connection under a prepared
+            // statement; a request out of time has closed b.
+            ran = backend_prepare_run(b, slot, values, rows, what, &res);
+            if (!ran && (exec_expired() || !exec_lost(b->conn)))
+                return nullptr;
+        } else {
+            return nullptr;
+        }
+        if (ran) {
             if (exec_cut()) {
                 // The rest of the result is unread, and libpq's buffer has
                 // grown to the largest row: both go with the connection.
@@ -75,7 +83,10 @@ PGresult *backend_run(backend *b, int slot, const char *key, const char *prefix)
                 return nullptr;
             }
             if (!backend_connection_lost(b->conn, res.get())) {
-                warn_msg("warn: PQexecPrepared: %s", PQerrorMessage(b->conn));
+                warn_msg("warn: PQexecPrepared: %s",
+                         res && PQresultStatus(res.get()) == PGRES_FATAL_ERROR
+                             ? PQresultErrorMessage(res.get())
+                             : PQerrorMessage(b->conn));
                 return nullptr;
             }
         }
