@@ -1,0 +1,124 @@
+#include "tests/helpers/relay.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <deque>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <string>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+using clock_type = std::chrono::steady_clock;
+
+struct chunk {
+    clock_type::time_point due;
+    std::string data;
+};
+
+int connect_to(int port) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Moves bytes both ways between a and b until either side closes, each
+// chunk held until its time has come.
+void relay_pair(int a, int b, int delay_us, const std::atomic<bool> &stop) {
+    int one = 1;
+    setsockopt(a, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    setsockopt(b, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    const int fds[2] = {a, b};
+    std::deque<chunk> queued[2]; // queued[i]: read from fds[i], for the other
+    bool open[2] = {true, true};
+    char buf[65536];
+    while (!stop && (open[0] || !queued[0].empty()) && (open[1] || !queued[1].empty())) {
+        auto now = clock_type::now();
+        for (int i = 0; i < 2; i++) {
+            while (!queued[i].empty() && queued[i].front().due <= now) {
+                const std::string &d = queued[i].front().data;
+                if (write(fds[1 - i], d.data(), d.size()) != static_cast<ssize_t>(d.size()))
+                    open[1 - i] = false;
+                queued[i].pop_front();
+            }
+        }
+        int wait = 50;
+        for (auto &q : queued)
+            if (!q.empty())
+                wait = std::min<int>(
+                    wait, static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                               q.front().due - now)
+                                               .count()));
+        pollfd p[2] = {{a, static_cast<short>(open[0] ? POLLIN : 0), 0},
+                       {b, static_cast<short>(open[1] ? POLLIN : 0), 0}};
+        // Sub-millisecond delays poll without sleeping.
+        if (poll(p, 2, std::max(wait, 0)) < 0)
+            break;
+        for (int i = 0; i < 2; i++) {
+            if ((p[i].revents & (POLLIN | POLLHUP | POLLERR)) == 0)
+                continue;
+            ssize_t n = read(fds[i], buf, sizeof buf);
+            if (n <= 0) {
+                open[i] = false;
+                continue;
+            }
+            queued[i].push_back({clock_type::now() + std::chrono::microseconds(delay_us),
+                                 std::string(buf, static_cast<size_t>(n))});
+        }
+    }
+    close(a);
+    close(b);
+}
+
+} // namespace
+
+delay_relay::delay_relay(int target_port, int one_way_us)
+    : target_port_(target_port), delay_us_(one_way_us) {
+    listen_fd_ = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    if (bind(listen_fd_, reinterpret_cast<sockaddr *>(&addr), len) == 0 &&
+        listen(listen_fd_, 256) == 0 &&
+        getsockname(listen_fd_, reinterpret_cast<sockaddr *>(&addr), &len) == 0)
+        port_ = ntohs(addr.sin_port);
+    acceptor_ = std::thread([this] { accept_loop(); });
+}
+
+delay_relay::~delay_relay() {
+    stop_ = true;
+    shutdown(listen_fd_, SHUT_RDWR);
+    acceptor_.join();
+    close(listen_fd_);
+    for (auto &t : pairs_)
+        t.join();
+}
+
+void delay_relay::accept_loop() {
+    while (!stop_) {
+        pollfd p{listen_fd_, POLLIN, 0};
+        if (poll(&p, 1, 100) <= 0 || (p.revents & POLLIN) == 0)
+            continue;
+        int client = accept(listen_fd_, nullptr, nullptr);
+        if (client < 0)
+            continue;
+        int server = connect_to(target_port_);
+        if (server < 0) {
+            close(client);
+            continue;
+        }
+        pairs_.emplace_back(relay_pair, client, server, delay_us_, std::cref(stop_));
+    }
+}
