@@ -29,12 +29,16 @@ struct cache {
     cache_entry **buckets; // null until the first entry
     uint64_t nbuckets;     // a power of two
     uint64_t count;
-    cache_entry *newest; // most recently used
-    cache_entry *oldest; // evicted first
-    uint32_t epoch;      // entries of an older epoch are stale fallbacks only
-    bool listening;      // LISTEN holds on the connection in service
-    bool listen_logged;  // a refused LISTEN has been logged
-    bool outage_logged;  // serving stale entries in this outage has been logged
+    cache_entry *newest;                     // most recently used
+    cache_entry *oldest;                     // evicted first
+    uint32_t epoch;                          // entries of an older epoch are stale fallbacks only
+    uint32_t all_generation;                 // moved on by a flush of everything
+    uint32_t generations[BACKEND_SLOTS - 1]; // per service, moved on by its flush
+    bool listening;                          // LISTEN holds on the connection in service
+    bool listen_logged;                      // a refused LISTEN has been logged
+    bool outage_logged;                      // serving stale entries in this outage has been logged
+    bool ping_pending; // a sign-of-life query is out on the listening connection
+    int64_t last_sign; // exec_now_ms() when that connection last said anything
 };
 
 struct backend {
@@ -109,6 +113,9 @@ bool backend_number_key(const char *key);
 // The known key within two edits of key (or of its part before a "="), or
 // null: for the "did you mean" of a warning.
 const char *backend_suggest_key(const char *key);
+// Why value is no good for key, for the keys judged by their text alone
+// (cache_listen); null when it is. The loader and the checker both ask.
+const char *backend_judge_value(const char *key, const char *value);
 // Reads a configuration file into a new, unconnected record owned by the
 // caller (release with backend_free). Null after a warning.
 [[nodiscard]] backend *backend_load(const char *path);
@@ -233,6 +240,10 @@ struct exec_step {
 // passed or a limited result was cut (exec_cut): results hold what was
 // read, and the caller gives the connection up.
 bool exec_pipeline(PGconn *conn, const exec_step *steps, size_t n, pg_result_ptr *results);
+// Reads the results of what was sent on conn without waiting for them
+// (a sign-of-life query), to their end, under the deadline. False when the
+// connection broke or the deadline passed.
+bool exec_settle(PGconn *conn, const char *what);
 // A plain SQL command without parameters, as the same kind of step.
 [[nodiscard]] PGresult *exec_command(PGconn *conn, const char *sql, const char *what);
 
@@ -260,9 +271,26 @@ int32_t cache_fallback(backend *b, service_kind svc, const char *key, bool looku
 // Keeps what the database said: result 1 or 0, with the formatted value of
 // a lookup (null for a check). Then applies what notifications came with it.
 void cache_store(backend *b, service_kind svc, const char *key, int32_t result, const char *value);
-// Reads pending notifications without blocking and applies them. False when
-// that finds the connection closed; b is then closed.
+// Reads everything the listening connection holds without blocking and
+// applies its notifications. False when that finds the connection lost
+// (its end, a FATAL notice); b is then closed.
 bool cache_poll(backend *b);
+// Applies the notifications libpq has already read, without reading: after
+// every statement, and before a connection goes for whatever reason.
+void cache_drain(backend *b);
+// Before a statement runs on b's connection: the answer to a sign-of-life
+// query still out is read first. False when it did not come (the deadline,
+// a lost connection).
+bool cache_settle(backend *b);
+// Something came from the server on b's connection: a sign of life.
+void cache_signed(backend *b);
+// The descriptor to watch while the host is idle (the listening
+// connection's, or -1) and the most milliseconds to wait: while entries
+// are held, until the next sign of life is due.
+int cache_idle_fd(const backend *b, int *timeout_ms);
+// While the host is idle: reads and applies notifications, asks for a sign
+// of life when one is due, and gives up a connection that gave none.
+void cache_idle(backend *b);
 // Applies one notification payload: "" or anything unknown flushes all,
 // "SERVICE" that service, "SERVICE:KEY" one key; "source" and the flushes
 // of all also make the next fetch load the source list.
@@ -290,6 +318,11 @@ int32_t backend_check(service_kind svc, dict *params, const char *key);
 // Writes the service's reply value for key into buf. 1 found, 0 not found,
 // -1 on error (buf may hold a partial value then).
 int32_t backend_lookup(service_kind svc, dict *params, const char *key, char *buf, uint64_t size);
+
+// The engine's idle handlers: the cache's listening connection is read
+// while the host is idle.
+int backend_idle_fd(int *timeout_ms);
+void backend_idle();
 
 // === in fetch.cc ===
 // Hands out the next entry of the cached source list in rotation, loading the

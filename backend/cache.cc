@@ -3,10 +3,12 @@
 #include "support/log.h"
 #include "support/util.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <poll.h>
 #include <string>
 #include <string_view>
 
@@ -18,7 +20,8 @@ struct cache_entry {
     const char *key;    // slot byte and request key
     cache_entry *newer;
     cache_entry *older;
-    int64_t stored_at; // exec_now_ms()
+    int64_t stored_at;   // exec_now_ms()
+    uint64_t generation; // of its service when stored; another: flushed
     uint32_t epoch;
     bool found;
     bool from_lookup; // only then may it answer a lookup
@@ -76,13 +79,27 @@ void drop(cache &c, cache_entry *e) {
     free(e);
 }
 
+// The generation an entry of the slot whose byte starts ikey is stored
+// under now: a flush of everything or of the service moves it on.
+uint64_t generation_of(const cache &c, char slot_byte) {
+    return (uint64_t{c.all_generation} << 32) | c.generations[slot_byte - '0'];
+}
+
+// The live entry for ikey, or null. An entry of an older generation was
+// flushed: it is dropped when found, so that a flush costs nothing until
+// its entries are touched or evicted.
 cache_entry *find(cache &c, const char *ikey) {
     if (ikey == nullptr || c.buckets == nullptr)
         return nullptr;
     uint64_t hash = hash_of(ikey);
-    for (cache_entry *e = *bucket_of(c, hash); e != nullptr; e = e->chain)
-        if (e->hash == hash && strcmp(e->key, ikey) == 0)
+    for (cache_entry *e = *bucket_of(c, hash); e != nullptr; e = e->chain) {
+        if (e->hash != hash || strcmp(e->key, ikey) != 0)
+            continue;
+        if (e->generation == generation_of(c, ikey[0]))
             return e;
+        drop(c, e);
+        return nullptr;
+    }
     return nullptr;
 }
 
@@ -103,19 +120,15 @@ void grow(cache &c) {
     c.nbuckets = n;
 }
 
+// Flushes cost O(1) on the request path whatever the cache holds: the
+// generation moves on and every older entry is dead from then on.
 void flush_all(backend *b) {
-    while (b->lookups.oldest != nullptr)
-        drop(b->lookups, b->lookups.oldest);
+    b->lookups.all_generation++;
     b->source_reload = true;
 }
 
 void flush_service(backend *b, service_kind svc) {
-    char slot = static_cast<char>('0' + backend_slot(svc));
-    for (cache_entry *e = b->lookups.newest, *next; e != nullptr; e = next) {
-        next = e->older;
-        if (e->key[0] == slot)
-            drop(b->lookups, e);
-    }
+    b->lookups.generations[backend_slot(svc)]++;
 }
 
 // The service named by the first len bytes of text, or 0.
@@ -150,6 +163,31 @@ void apply_pending(backend *b) {
     }
 }
 
+// A listening connection that has said nothing for this long is asked for
+// a sign of life (an empty query, not waited for); one that then says
+// nothing until SIGN_LOST_MS is lost.
+constexpr int64_t SIGN_ASK_MS = 1000;
+constexpr int64_t SIGN_LOST_MS = 2000;
+
+// Asks for a sign of life when one is due; closes a connection that gave
+// none in time. False when the connection is gone.
+bool keep_alive(backend *b, int64_t now) {
+    cache &c = b->lookups;
+    if (now - c.last_sign >= SIGN_LOST_MS) {
+        warn_msg("warn: LISTEN connection silent for %lld ms; closing it",
+                 static_cast<long long>(now - c.last_sign));
+        backend_close(b);
+        return false;
+    }
+    if (c.ping_pending || now - c.last_sign < SIGN_ASK_MS)
+        return true;
+    if (PQsendQuery(b->conn, "") == 1) {
+        c.ping_pending = true;
+        (void)PQflush(b->conn);
+    }
+    return true;
+}
+
 } // namespace
 
 bool cache_enabled(const backend *b, service_kind svc) {
@@ -180,15 +218,72 @@ void cache_apply(backend *b, const char *payload) {
         drop(b->lookups, e);
 }
 
+void cache_drain(backend *b) {
+    if (b->lookups.listening && b->conn != nullptr)
+        apply_pending(b);
+}
+
 bool cache_poll(backend *b) {
-    if (!b->lookups.listening || b->conn == nullptr)
+    cache &c = b->lookups;
+    if (!c.listening || b->conn == nullptr)
         return true;
-    if (PQconsumeInput(b->conn) == 0 || exec_lost(b->conn)) {
-        backend_close(b);
-        return false;
+    // Everything the socket holds is read, so that nothing delivered
+    // before the answer is left unread; a bounded number of reads, as a
+    // flood must not hold the request.
+    for (int reads = 0; reads < 64; reads++) {
+        pollfd p{PQsocket(b->conn), POLLIN, 0};
+        if (poll(&p, 1, 0) != 1)
+            break;
+        if (PQconsumeInput(b->conn) == 0 || exec_lost(b->conn)) {
+            backend_close(b);
+            return false;
+        }
+        c.last_sign = exec_now_ms();
+        // The answer to a sign-of-life query, read off as it comes.
+        while (c.ping_pending && PQisBusy(b->conn) == 0) {
+            PGresult *r = PQgetResult(b->conn);
+            if (r == nullptr)
+                c.ping_pending = false;
+            PQclear(r);
+        }
+        apply_pending(b);
     }
-    apply_pending(b);
     return true;
+}
+
+bool cache_settle(backend *b) {
+    cache &c = b->lookups;
+    if (!c.ping_pending || b->conn == nullptr)
+        return true;
+    c.ping_pending = false;
+    if (!exec_settle(b->conn, "waiting for the server"))
+        return false;
+    c.last_sign = exec_now_ms();
+    return true;
+}
+
+void cache_signed(backend *b) {
+    b->lookups.last_sign = exec_now_ms();
+}
+
+int cache_idle_fd(const backend *b, int *timeout_ms) {
+    const cache &c = b->lookups;
+    *timeout_ms = -1;
+    if (!c.listening || b->conn == nullptr)
+        return -1;
+    // Entries answer as fresh only while the connection shows signs of
+    // life, so while they are held it is asked for one each second.
+    if (c.count > 0) {
+        int64_t due = c.last_sign + (c.ping_pending ? SIGN_LOST_MS : SIGN_ASK_MS);
+        *timeout_ms = static_cast<int>(std::max<int64_t>(due - exec_now_ms(), 0));
+    }
+    return PQsocket(b->conn);
+}
+
+void cache_idle(backend *b) {
+    if (!cache_poll(b) || b->conn == nullptr)
+        return;
+    keep_alive(b, exec_now_ms());
 }
 
 int32_t cache_answer(backend *b, service_kind svc, const char *key, bool lookup, char *buf,
@@ -204,6 +299,9 @@ int32_t cache_answer(backend *b, service_kind svc, const char *key, bool lookup,
     // notifications that came meanwhile arrive with its answer.
     if (b->lookups.listening) {
         if (b->conn == nullptr || !cache_poll(b))
+            return -2;
+        int64_t now = exec_now_ms();
+        if (!keep_alive(b, now) || now - b->lookups.last_sign >= SIGN_LOST_MS)
             return -2;
         // The poll may have flushed it.
         e = find(b->lookups, index_key(svc, key));
@@ -246,6 +344,7 @@ void cache_store(backend *b, service_kind svc, const char *key, int32_t result, 
         e->key = text;
         e->hash = hash_of(text);
         e->stored_at = exec_now_ms();
+        e->generation = generation_of(c, text[0]);
         e->epoch = c.epoch;
         e->found = result == 1;
         e->from_lookup = value != nullptr;
@@ -271,7 +370,9 @@ void cache_store(backend *b, service_kind svc, const char *key, int32_t result, 
 std::string cache_connected(backend *b) {
     auto *channel = static_cast<const char *>(dict_find(&b->config, "cache_listen"));
     b->lookups.listening = false;
-    if (channel == nullptr)
+    // Without a cache nothing could use what LISTEN hears, and unread
+    // notifications would pile up in memory.
+    if (channel == nullptr || b->cache_size == 0 || (b->cache_services & SVC_ALL) == 0)
         return "";
     // Prepared statements are off for a transaction pooler, which passes
     // LISTEN to whichever server connection is free and notifications to
@@ -300,6 +401,7 @@ std::string cache_connected(backend *b) {
 bool cache_listened(backend *b, const PGresult *res) {
     if (PQresultStatus(res) == PGRES_COMMAND_OK) {
         b->lookups.listening = true;
+        b->lookups.last_sign = exec_now_ms();
         b->lookups.listen_logged = false;
         return true;
     }

@@ -206,6 +206,19 @@ bool load_services(backend *b) {
 
 } // namespace
 
+const char *backend_judge_value(const char *key, const char *value) {
+    if (strcmp(key, "cache_listen") == 0) {
+        // korvane quotes the channel, SQL's NOTIFY folds an unquoted one to
+        // lower case: a name with capitals would never hear a trigger.
+        for (const char *c = value; *c != '\0'; c++)
+            if (isupper(static_cast<unsigned char>(*c)))
+                return "upper case; NOTIFY folds names to lower case, so use lower case";
+        if (strlen(value) > 63)
+            return "longer than 63 bytes, which PostgreSQL cuts channel names to";
+    }
+    return nullptr;
+}
+
 int backend_split_line(char *line, const char **key, char **value) {
     char *text = trim_spaces(line);
     if (*text == '\0' || *text == '#')
@@ -268,7 +281,7 @@ backend *backend_load(const char *path) {
     b->source_expire = 60;
     b->cache_ttl = 60;
     b->cache_negative_ttl = 10;
-    b->cache_services = (SVC_MAILADDRMAP << 1) - 1;
+    b->cache_services = SVC_ALL;
 
     std::unique_ptr<FILE, file_closer> file{open_regular(path)};
     if (!file)
@@ -309,6 +322,13 @@ backend *backend_load(const char *path) {
     }
     if (!load_services(b.get()) || !load_prepared(b.get()))
         return nullptr;
+    for (const char *const *k = backend_config_keys; *k != nullptr; k++) {
+        auto *text = static_cast<const char *>(dict_find(&b->config, *k));
+        if (const char *why = text != nullptr ? backend_judge_value(*k, text) : nullptr) {
+            warn_msg("warn: bad value for %s: %s (%s)", *k, text, why);
+            return nullptr;
+        }
+    }
     return b.release();
 }
 
@@ -319,7 +339,9 @@ void backend_close(backend *b) {
     }
     free(b->pending_listen);
     b->pending_listen = nullptr;
+    b->lookups.ping_pending = false;
     if (b->conn != nullptr) {
+        cache_drain(b);
         exec_finish(b->conn);
         b->conn = nullptr;
     }

@@ -535,6 +535,15 @@ bool exec_cut() {
     return rows_cut;
 }
 
+bool exec_settle(PGconn *conn, const char *what) {
+    if (!flush_out(conn, what))
+        return false;
+    bool broken = false;
+    while (PGresult *r = next_result(conn, what, &broken))
+        PQclear(r);
+    return !broken && !exec_expired() && !lost(conn);
+}
+
 bool exec_pipeline(PGconn *conn, const exec_step *steps, size_t n, pg_result_ptr *results) {
     rows_cut = false;
     if (n == 0 || PQenterPipelineMode(conn) == 0)

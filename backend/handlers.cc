@@ -152,3 +152,13 @@ int32_t backend_lookup(service_kind svc, dict *, const char *key, char *buf, uin
         cache_store(b, svc, key, 1, buf);
     return r;
 }
+
+int backend_idle_fd(int *timeout_ms) {
+    return cache_idle_fd(current_backend, timeout_ms);
+}
+
+void backend_idle() {
+    // The poll and the sign of life run under the deadline of a request.
+    exec_begin(current_backend->request_timeout_ms);
+    cache_idle(current_backend);
+}

@@ -49,7 +49,16 @@ PGresult *backend_run(backend *b, int slot, const char *key, const char *prefix)
     for (int attempt = 0;; attempt++) {
         pg_result_ptr res;
         bool ran = true;
-        if (b->statements[slot] != nullptr) {
+        if (!cache_settle(b)) {
+            if (exec_expired()) {
+                b->unavailable = true;
+                backend_close(b);
+                backend_hold_off(b);
+                return nullptr;
+            }
+            // A sign-of-life query found the connection gone: reconnect.
+            ran = false;
+        } else if (b->statements[slot] != nullptr) {
             const char *name = b->statements[slot];
             res.reset(b->unprepared ? exec_params(b->conn, name, nparams, values, what, rows)
                                     : exec_prepared(b->conn, name, nparams, values, what, rows));
@@ -63,6 +72,12 @@ PGresult *backend_run(backend *b, int slot, const char *key, const char *prefix)
                 return nullptr;
         } else {
             return nullptr;
+        }
+        if (ran && res) {
+            // Whatever came with the answer is applied, also for services
+            // that are not cached, so that nothing piles up unread.
+            cache_signed(b);
+            cache_drain(b);
         }
         if (ran) {
             if (exec_cut()) {

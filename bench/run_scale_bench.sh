@@ -14,4 +14,5 @@ trap '"$top/scripts/pgtest" bouncer-stop "$bouncer"; "$top/scripts/pgtest" stop 
 psql -q "$(cat "$state/conninfo")" -c "ALTER SYSTEM SET max_connections = 300"
 "$top/scripts/pgtest" restart "$state" fast
 "$top/scripts/pgtest" bouncer "$bouncer" "$state" 10 >/dev/null
-"$build/bench/scale_bench" "$(cat "$state/conninfo")" "$(cat "$bouncer/conninfo")" "${2:-3}"
+"$build/bench/scale_bench" "$(cat "$state/conninfo")" "$(cat "$bouncer/conninfo")" "${2:-3}" \
+    "$top/scripts/pgtest restart $state fast"

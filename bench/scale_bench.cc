@@ -3,8 +3,11 @@
 // lookups per second and the most server connections seen, directly against
 // the server and through PgBouncer in transaction mode.
 //
-//   scale_bench SERVER_CONNINFO BOUNCER_CONNINFO [SECONDS]
+//   scale_bench SERVER_CONNINFO BOUNCER_CONNINFO [SECONDS [RESTART_COMMAND]]
 //   (bench/run_scale_bench.sh starts both)
+//
+// With a restart command, then the herd: 100 korvanes, the server restarted
+// under them, and the time until every one answers right again.
 #include "bench/pipe_driver.h"
 
 #include <algorithm>
@@ -117,11 +120,74 @@ result run_fleet(PGconn *admin, const std::string &conninfo, const std::string &
     return res;
 }
 
+// The herd: n korvanes that have answered once, the server restarted under
+// them, then every one asked at once; the seconds until each has answered
+// right (one that answers error is asked again), or -1 after 30 s.
+double run_herd(const std::string &conninfo, const std::string &db, const std::string &extra,
+                int n, const std::string &restart) {
+    char path[] = "/tmp/korvane-herd-bench.XXXXXX";
+    int fd = mkstemp(path);
+    std::string conf = "conninfo " + with_db(conninfo, db) +
+                       " application_name=korvane_herd\nrequest_timeout_ms 2000\n"
+                       "query_alias SELECT v FROM scale_alias WHERE k = $1\n" +
+                       extra;
+    if (fd < 0 || write(fd, conf.data(), conf.size()) != static_cast<ssize_t>(conf.size()))
+        fail("cannot write the configuration");
+    close(fd);
+    std::vector<pipe_child> fleet(static_cast<size_t>(n));
+    for (pipe_child &k : fleet)
+        if (!pipe_start_korvane(k, KORVANE_BIN, path, false))
+            fail("a korvane did not start");
+    std::string reply;
+    auto ask = [&](pipe_child &k) {
+        if (!pipe_write(k, "table|0.1|1|t|lookup|alias|1|user1\n"))
+            fail("a korvane went away");
+    };
+    for (pipe_child &k : fleet) {
+        ask(k);
+        pipe_read_line(k, reply);
+    }
+    if (std::system(restart.c_str()) != 0)
+        fail("cannot restart the server");
+    double start = now_seconds();
+    std::vector<bool> done(fleet.size());
+    size_t left = fleet.size();
+    for (pipe_child &k : fleet)
+        ask(k);
+    while (left > 0 && now_seconds() - start < 30) {
+        std::vector<pollfd> fds(fleet.size());
+        for (size_t i = 0; i < fleet.size(); i++)
+            fds[i] = {fleet[i].from_child, static_cast<short>(done[i] ? 0 : POLLIN), 0};
+        if (poll(fds.data(), fds.size(), 100) <= 0)
+            continue;
+        for (size_t i = 0; i < fleet.size(); i++) {
+            if ((fds[i].revents & POLLIN) == 0)
+                continue;
+            if (!pipe_read_line(fleet[i], reply))
+                fail("a korvane went away");
+            if (reply == "lookup-result|1|found|target1") {
+                done[i] = true;
+                left--;
+            } else {
+                ask(fleet[i]);
+            }
+        }
+    }
+    double elapsed = left == 0 ? now_seconds() - start : -1;
+    for (size_t i = 0; i < fleet.size(); i++) {
+        if (!done[i])
+            pipe_read_line(fleet[i], reply);
+        pipe_finish(fleet[i]);
+    }
+    unlink(path);
+    return elapsed;
+}
+
 } // namespace
 
 int main(int argc, char *argv[]) {
     if (argc < 3)
-        fail("usage: scale_bench SERVER_CONNINFO BOUNCER_CONNINFO [SECONDS]");
+        fail("usage: scale_bench SERVER_CONNINFO BOUNCER_CONNINFO [SECONDS [RESTART_COMMAND]]");
     std::string server = argv[1], bouncer = argv[2];
     double seconds = argc > 3 ? strtod(argv[3], nullptr) : 3;
     pipe_pin_driver();
@@ -166,5 +232,14 @@ int main(int argc, char *argv[]) {
         }
     }
     PQfinish(admin);
+    if (argc > 4) {
+        for (int i = 0; i < 2; i++) {
+            double t = run_herd(i == 0 ? server : bouncer, i == 0 ? "korvane_scale" : "korvane_pool",
+                                i == 0 ? "" : "prepared_statements off\n", 100, argv[4]);
+            printf("herd of 100 after a server restart, %s: all answered right %.0f ms after the "
+                   "restart\n",
+                   i == 0 ? "direct" : "through PgBouncer", t * 1e3);
+        }
+    }
     return 0;
 }

@@ -36,6 +36,7 @@ int main(int argc, char *argv[]) {
     proto_set_check_handler(backend_check);
     proto_set_lookup_handler(backend_lookup);
     proto_set_fetch_handler(backend_fetch);
+    proto_set_idle_handler(backend_idle_fd, backend_idle);
     proto_run();
     exit(0);
 }

@@ -3,10 +3,12 @@
 #include "support/compat.h"
 #include "support/log.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <err.h>
+#include <poll.h>
 #include <string_view>
 
 namespace {
@@ -37,6 +39,8 @@ update_handler on_update;
 check_handler on_check;
 lookup_handler on_lookup;
 fetch_handler on_fetch;
+idle_watch on_watch;
+idle_handler on_idle;
 
 char current_table[128];
 dict request_params;
@@ -113,6 +117,25 @@ service_kind served_kind(const char *name) {
                  current_table, name);
     }
     return 0;
+}
+
+// Waits for the host's next line, serving the handlers' descriptor
+// meanwhile; returns once stdin is readable (or at its end or an error,
+// which getline then reports).
+void wait_for_host() {
+    while (on_watch != nullptr && !input_buffered(stdin)) {
+        int timeout = -1;
+        int fd = on_watch(&timeout);
+        if (fd < 0 && timeout < 0)
+            return;
+        pollfd p[2] = {{fileno(stdin), POLLIN, 0}, {fd, POLLIN, 0}};
+        int n = poll(p, fd >= 0 ? 2 : 1, timeout);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 || p[0].revents != 0)
+            return;
+        on_idle();
+    }
 }
 
 bool starts_with(const char *line, std::string_view prefix) {
@@ -208,6 +231,10 @@ void proto_set_lookup_handler(lookup_handler h) {
 void proto_set_fetch_handler(fetch_handler h) {
     on_fetch = h;
 }
+void proto_set_idle_handler(idle_watch watch, idle_handler idle) {
+    on_watch = watch;
+    on_idle = idle;
+}
 
 const char *proto_table_name() {
     return current_table;
@@ -235,6 +262,8 @@ int proto_run() {
     static char value[PROTO_VALUE_SIZE];
 
     for (;;) {
+        if (!handshake)
+            wait_for_host();
         ssize_t n = getline(&line_buf, &line_cap, stdin);
         if (n == -1) {
             if (ferror(stdin))

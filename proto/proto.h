@@ -23,6 +23,7 @@ inline constexpr service_kind SVC_SOURCE = 1u << 5;
 inline constexpr service_kind SVC_MAILADDR = 1u << 6;
 inline constexpr service_kind SVC_ADDRNAME = 1u << 7;
 inline constexpr service_kind SVC_MAILADDRMAP = 1u << 8;
+inline constexpr service_kind SVC_ALL = (SVC_MAILADDRMAP << 1) - 1;
 
 inline constexpr uint64_t PROTO_VALUE_SIZE = 2048;
 
@@ -35,6 +36,15 @@ using check_handler = int32_t (*)(service_kind svc, dict *params, const char *ke
 using lookup_handler = int32_t (*)(service_kind svc, dict *params, const char *key, char *buf,
                                    uint64_t size);
 using fetch_handler = int32_t (*)(service_kind svc, dict *params, char *buf, uint64_t size);
+
+// While it waits for the host's next line the engine can also watch one
+// descriptor of the handlers': watch returns it (-1 for none) and sets
+// *timeout_ms to the most it may wait (-1: no limit); on_idle runs when the
+// descriptor is readable or the time has passed, and watch is asked again.
+// Lines already read into stdin's buffer are served first, without waiting.
+using idle_watch = int (*)(int *timeout_ms);
+using idle_handler = void (*)();
+void proto_set_idle_handler(idle_watch watch, idle_handler on_idle);
 
 // Register before proto_run; null empties the slot again.
 void proto_set_update_handler(update_handler h);

@@ -65,6 +65,8 @@ void check_value(checker &c, const char *key, const char *value, int line) {
     if (strcmp(key, "prepared_statements") == 0 && strcmp(value, "on") != 0 &&
         strcmp(value, "off") != 0)
         c.report(true, line, "%s: bad value: must be on or off", key);
+    if (const char *why = backend_judge_value(key, value); why != nullptr)
+        c.report(true, line, "%s: bad value: %s", key, why);
     bool number = backend_number_key(key);
     if ((number || strcmp(key, "conninfo") == 0) && strstr(value, " #") != nullptr)
         c.report(true, line, "%s: \" #\" inside the value; comments only start a line", key);
