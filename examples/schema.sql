@@ -69,17 +69,29 @@ BEGIN
     END IF;
     FOREACH svc IN ARRAY TG_ARGV[1:TG_NARGS - 1] LOOP
         FOREACH k IN ARRAY keys LOOP
-            PERFORM pg_notify('korvane', svc || ':' || k);
+            -- A payload must stay below 8000 bytes; for a longer key the
+            -- whole service is flushed instead.
+            IF octet_length(svc || ':' || k) < 8000 THEN
+                PERFORM pg_notify('korvane', svc || ':' || k);
+            ELSE
+                PERFORM pg_notify('korvane', svc);
+            END IF;
         END LOOP;
     END LOOP;
     RETURN NULL;
 END $$;
 
 -- Tables whose rows are not looked up by their own value (a network that
--- contains an address, the rotating source list) flush a whole service.
+-- contains an address, the rotating source list) flush a whole service, and
+-- so does TRUNCATE of any table, which row triggers never see: each
+-- argument names a service to flush.
 CREATE OR REPLACE FUNCTION korvane_notify_service() RETURNS trigger LANGUAGE plpgsql AS $$
+DECLARE
+    svc text;
 BEGIN
-    PERFORM pg_notify('korvane', TG_ARGV[0]);
+    FOREACH svc IN ARRAY TG_ARGV LOOP
+        PERFORM pg_notify('korvane', svc);
+    END LOOP;
     RETURN NULL;
 END $$;
 
@@ -92,6 +104,15 @@ CREATE TRIGGER aliases_korvane AFTER INSERT OR UPDATE OR DELETE ON aliases
     FOR EACH ROW EXECUTE FUNCTION korvane_notify('address', 'alias', 'mailaddr');
 CREATE TRIGGER sender_logins_korvane AFTER INSERT OR UPDATE OR DELETE ON sender_logins
     FOR EACH ROW EXECUTE FUNCTION korvane_notify('login', 'mailaddrmap');
+CREATE TRIGGER domains_korvane_truncate AFTER TRUNCATE ON domains
+    FOR EACH STATEMENT EXECUTE FUNCTION korvane_notify_service('domain');
+CREATE TRIGGER mailboxes_korvane_truncate AFTER TRUNCATE ON mailboxes
+    FOR EACH STATEMENT EXECUTE FUNCTION
+        korvane_notify_service('credentials', 'userinfo', 'mailaddr', 'addrname');
+CREATE TRIGGER aliases_korvane_truncate AFTER TRUNCATE ON aliases
+    FOR EACH STATEMENT EXECUTE FUNCTION korvane_notify_service('alias', 'mailaddr');
+CREATE TRIGGER sender_logins_korvane_truncate AFTER TRUNCATE ON sender_logins
+    FOR EACH STATEMENT EXECUTE FUNCTION korvane_notify_service('mailaddrmap');
 CREATE TRIGGER relay_networks_korvane AFTER INSERT OR UPDATE OR DELETE OR TRUNCATE
     ON relay_networks FOR EACH STATEMENT EXECUTE FUNCTION korvane_notify_service('netaddr');
 CREATE TRIGGER source_addresses_korvane AFTER INSERT OR UPDATE OR DELETE OR TRUNCATE

@@ -35,8 +35,9 @@ expect "$(printf '198.51.100.10\n198.51.100.11\n198.51.100.12\n198.51.100.10')" 
 # notifications its own session receives after each command.
 heard=$(printf '%s\n' "LISTEN korvane;" \
     "UPDATE aliases SET position = position WHERE address = 'postmaster@example.org';" \
-    "UPDATE relay_networks SET note = note;" "SELECT 1;" | psql -q "$mail" 2>&1)
-for payload in alias:postmaster@example.org mailaddr:postmaster@example.org netaddr; do
+    "UPDATE relay_networks SET note = note;" \
+    "TRUNCATE sender_logins;" "SELECT 1;" | psql -q "$mail" 2>&1)
+for payload in alias:postmaster@example.org mailaddr:postmaster@example.org netaddr mailaddrmap; do
     grep -q "payload \"$payload\" received" <<<"$heard" ||
         { echo "no notification $payload: $heard"; exit 1; }
 done

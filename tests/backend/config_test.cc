@@ -146,6 +146,13 @@ TEST_F(config, SourceSettingsAreParsedAndBounded) {
         {"request_timeout_ms -1\n", "warn: bad value for request_timeout_ms: too small"},
         {"reconnect_delay_ms 2147483648\n", "warn: bad value for reconnect_delay_ms: too large"},
         {"log_repeat_window 10s\n", "warn: bad value for log_repeat_window: invalid"},
+        // korvane quotes the channel; SQL's NOTIFY folds it and cuts it at 63.
+        {"cache_listen Korvane\n", "warn: bad value for cache_listen: Korvane (upper case; "
+                                   "NOTIFY folds names to lower case, so use lower case)"},
+        {"cache_listen k234567890123456789012345678901234567890123456789012345678901234\n",
+         "warn: bad value for cache_listen: "
+         "k234567890123456789012345678901234567890123456789012345678901234 (longer than 63 "
+         "bytes, which PostgreSQL cuts channel names to)"},
         // Both bad: the expire setting is judged first and alone.
         {"fetch_source_refresh x\nfetch_source_expire y\n",
          "warn: bad value for fetch_source_expire: invalid"},
