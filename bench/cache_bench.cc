@@ -5,10 +5,13 @@
 //     alternately;
 //   - the coherence window: a writer commits an UPDATE that notifies, and a
 //     reader loops lookups of that key until it shows the new value;
-//   - memory: korvane's RSS per entry with 100k entries of 40-byte keys and
-//     values.
+//   - memory: korvane's RSS per entry with ENTRIES (default 100k) entries
+//     of 40-byte keys and values;
+//   - with those entries held, a miss right after 1,000 flushes of a
+//     service against a miss without, and the time from the server ending
+//     the listening session to the first answer that is no longer cached.
 //
-//   cache_bench CONNINFO [REQUESTS]     (bench/run_korvane_bench.sh starts a server)
+//   cache_bench CONNINFO [REQUESTS [ENTRIES]]   (bench/run_korvane_bench.sh starts a server)
 #include "bench/pipe_driver.h"
 
 #include <algorithm>
@@ -26,7 +29,7 @@
 namespace {
 
 std::string conninfo;
-constexpr int n_rows = 100000;
+int n_rows = 100000;
 
 [[noreturn]] void fail(const std::string &what) {
     fprintf(stderr, "cache_bench: %s\n", what.c_str());
@@ -105,6 +108,7 @@ int main(int argc, char *argv[]) {
         fail("usage: cache_bench CONNINFO [REQUESTS]");
     conninfo = argv[1];
     size_t n = argc > 2 ? static_cast<size_t>(strtol(argv[2], nullptr, 10)) : 50000;
+    n_rows = argc > 3 ? static_cast<int>(strtol(argv[3], nullptr, 10)) : n_rows;
     n = std::min(n, static_cast<size_t>(n_rows));
     pipe_pin_driver();
 
@@ -122,8 +126,11 @@ int main(int argc, char *argv[]) {
     std::string base =
         "conninfo " + conninfo + "\n" + "query_alias SELECT v FROM bench_cache WHERE k = $1\n";
     std::string off = write_config(base);
-    std::string on = write_config(base + "cache_size 200000\ncache_ttl 3600\n"
-                                         "cache_listen bench_cache\n");
+    std::string on =
+        write_config("conninfo " + conninfo + " application_name=cache_bench_on\n" +
+                     base.substr(base.find('\n') + 1) + "cache_size " + std::to_string(2 * n_rows) +
+                     "\ncache_ttl 3600\ncache_listen bench_cache\n"
+                     "query_domain SELECT v FROM bench_cache WHERE k = $1\n");
 
     // Every key once, in random order, so that each lookup misses.
     std::vector<int> ids(n);
@@ -178,6 +185,7 @@ int main(int argc, char *argv[]) {
 
     // Coherence: commit a change that notifies; loop lookups until seen.
     std::vector<double> window_us;
+    int stale_trials = 0;
     std::string probe = key_of(7);
     std::vector<std::string> one = {request(0, probe)};
     std::string reply;
@@ -191,14 +199,43 @@ int main(int argc, char *argv[]) {
         for (int tries = 0;; tries++) {
             if (!pipe_write(k, one[0]) || !pipe_read_line(k, reply))
                 fail("korvane went away");
+            if (tries == 0 && reply.find(v) == std::string::npos)
+                stale_trials++;
             if (reply.size() >= v.size() &&
                 reply.compare(reply.size() - v.size(), v.size(), v) == 0)
                 break;
             if (tries > 100000)
                 fail("the change was never seen");
         }
+
         window_us.push_back((now_seconds() - committed) * 1e6);
     }
+    // Flushes: a miss (a key not in the table) after 1,000 flushes of the
+    // domain service, each its own transaction, against one without.
+    auto miss = [&](int i) {
+        double start = now_seconds();
+        if (!pipe_write(k, request(0, "nokey" + std::to_string(i))) || !pipe_read_line(k, reply))
+            fail("korvane went away");
+        return now_seconds() - start;
+    };
+    double plain_miss = 1, flushed_miss = 0;
+    for (int i = 0; i < 5; i++)
+        plain_miss = std::min(plain_miss, miss(i));
+    for (int i = 0; i < 1000; i++)
+        exec_sql(admin, "NOTIFY bench_cache, 'domain'");
+    flushed_miss = miss(99);
+    // The listening session ends: how long until the cache stops answering
+    // (a change made without a notification then shows).
+    exec_sql(admin, "UPDATE bench_cache SET v = 'gone' WHERE k = '" + key_of(3) + "'");
+    std::string hot3 = request(0, key_of(3));
+    exec_sql(admin, "SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE "
+                    "application_name = 'cache_bench_on'");
+    double ended = now_seconds();
+    do {
+        if (!pipe_write(k, hot3) || !pipe_read_line(k, reply))
+            fail("korvane went away");
+    } while (reply.find("gone") == std::string::npos && now_seconds() - ended < 10);
+    double refused_ms = (now_seconds() - ended) * 1e3;
     pipe_finish(k);
     PQfinish(admin);
     unlink(off.c_str());
@@ -219,6 +256,10 @@ int main(int argc, char *argv[]) {
     printf("database lookup / cached  %8.1f x\n", miss_off / hot_rt);
     printf("coherence window          p50 %.0f us, p99 %.0f us, max %.0f us (1000 trials)\n",
            window_us[500], window_us[989], window_us.back());
+    printf("stale first lookups       %d of 1000 trials\n", stale_trials);
+    printf("miss after 1000 flushes   %8.2f us (a miss without: %.2f us), %d entries held\n",
+           flushed_miss * 1e6, plain_miss * 1e6, n_rows);
+    printf("listener ended            the cache stopped answering %.2f ms later\n", refused_ms);
     printf("memory                    %ld KiB for %d entries: %.0f bytes each\n",
            rss_after - rss_before, n_rows,
            1024.0 * static_cast<double>(rss_after - rss_before) / n_rows);
