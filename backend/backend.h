@@ -11,6 +11,7 @@
 #include "support/dict.h"
 
 #include <cstdint>
+#include <cstdio>
 #include <libpq-fe.h>
 #include <memory>
 #include <string>
@@ -67,6 +68,7 @@ struct backend {
     bool source_reload;              // a notification asked to load the source list
     bool unprepared;                 // prepared_statements off: nothing named on the server
     char *pending_listen;            // the LISTEN the next statement's pipeline carries
+    uint32_t unconfigured_warned;    // slots whose missing statement has been logged
     int32_t log_repeat_window;       // seconds a repeated record is counted, not written
     cache lookups;
 };
@@ -104,18 +106,27 @@ using backend_ptr = std::unique_ptr<backend, backend_deleter>;
 // line; 1 with *key and *value set; -1 with *key set when the value is
 // missing. There are no comments after a value.
 int backend_split_line(char *line, const char **key, char **value);
-// Every key korvane reads, then null. Other keys are stored and ignored.
-extern const char *const backend_config_keys[];
-// True for a key of that table.
-bool backend_known_key(const char *key);
-// True for the keys whose values are numbers from 0 to INT32_MAX.
-bool backend_number_key(const char *key);
+// What a key's value is, which decides how it is judged.
+enum config_kind { CONF_TEXT, CONF_QUERY, CONF_NUMBER, CONF_ON_OFF, CONF_SERVICES, CONF_CHANNEL };
+struct config_key {
+    const char *name;
+    config_kind kind;
+    int32_t backend::*i32; // where a number goes
+    uint64_t backend::*u64;
+};
+// Every key korvane reads, then a row with a null name; other keys are
+// stored and ignored. The one table that the loader and the checker judge
+// a file by.
+extern const config_key backend_config_keys[];
+// The row of a known key, or null.
+const config_key *backend_config_key(const char *name);
+// Why text is no value for k, as korvane says it after "bad value for
+// KEY: " ("invalid", "off2 (on or off)", "unknown service domian"); empty
+// when it is good.
+std::string backend_judge(const config_key &k, const char *text);
 // The known key within two edits of key (or of its part before a "="), or
 // null: for the "did you mean" of a warning.
 const char *backend_suggest_key(const char *key);
-// Why value is no good for key, for the keys judged by their text alone
-// (cache_listen); null when it is. The loader and the checker both ask.
-const char *backend_judge_value(const char *key, const char *value);
 // Reads a configuration file into a new, unconnected record owned by the
 // caller (release with backend_free). Null after a warning.
 [[nodiscard]] backend *backend_load(const char *path);
@@ -124,6 +135,19 @@ const char *backend_judge_value(const char *key, const char *value);
 void backend_close(backend *b);
 // Closes b, frees its configuration values and source list, and b itself.
 void backend_free(backend *b);
+
+// The first bytes of a file saved with a UTF-8 byte-order mark.
+inline constexpr char UTF8_BOM[] = "\xef\xbb\xbf";
+// The mode of path when it is readable by every user while conninfo holds
+// a password (a "password=" or a URI's user:password@); -1 otherwise.
+int backend_exposed_password(const char *path, const char *conninfo);
+
+// === in lint.cc ===
+// korvane-query --check: judges every line of the configuration at path
+// with the loader's own rules and, when connect is set, every statement
+// against the database, writing one line per finding to out. 0 when
+// korvane accepts the file (warnings and notes aside), 1 otherwise.
+int backend_lint(const char *path, bool connect, FILE *out);
 
 // === in connect.cc ===
 // The nine services' query keys in slot order, then an end row {null, 0}.
@@ -139,6 +163,9 @@ extern uint32_t stmt_counter;
 int32_t backend_connect(backend *b);
 // Starts b's quiet time after a failed attempt or a timed-out request.
 void backend_hold_off(backend *b);
+// True when the slot's statement is configured; otherwise false after a
+// warning, once per slot for the life of b, naming the key to set.
+bool backend_configured(backend *b, int slot);
 // Configuration key of a slot's statement ("fetch_source" for slot 9).
 const char *backend_slot_key(int slot);
 // Runs the slot's statement that a reconnect left to its first use: its

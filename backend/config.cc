@@ -16,31 +16,33 @@
 
 backend *current_backend;
 
-constexpr const char *const backend_config_keys[] = {
-    "conninfo",
-    "query_alias",
-    "query_domain",
-    "query_credentials",
-    "query_netaddr",
-    "query_userinfo",
-    "query_source",
-    "query_mailaddr",
-    "query_addrname",
-    "query_mailaddrmap",
-    "fetch_source",
-    "fetch_source_expire",
-    "fetch_source_refresh",
-    "request_timeout_ms",
-    "reconnect_delay_ms",
-    "cache_size",
-    "cache_ttl",
-    "cache_negative_ttl",
-    "cache_stale",
-    "cache_services",
-    "cache_listen",
-    "prepared_statements",
-    "log_repeat_window",
-    nullptr,
+// Every key korvane reads, in the order the loader judges them: the
+// expire setting first among the numbers, the numbers before the rest.
+constexpr config_key backend_config_keys[] = {
+    {"conninfo", CONF_TEXT, nullptr, nullptr},
+    {"query_alias", CONF_QUERY, nullptr, nullptr},
+    {"query_domain", CONF_QUERY, nullptr, nullptr},
+    {"query_credentials", CONF_QUERY, nullptr, nullptr},
+    {"query_netaddr", CONF_QUERY, nullptr, nullptr},
+    {"query_userinfo", CONF_QUERY, nullptr, nullptr},
+    {"query_source", CONF_QUERY, nullptr, nullptr},
+    {"query_mailaddr", CONF_QUERY, nullptr, nullptr},
+    {"query_addrname", CONF_QUERY, nullptr, nullptr},
+    {"query_mailaddrmap", CONF_QUERY, nullptr, nullptr},
+    {"fetch_source", CONF_QUERY, nullptr, nullptr},
+    {"fetch_source_expire", CONF_NUMBER, &backend::source_expire, nullptr},
+    {"fetch_source_refresh", CONF_NUMBER, nullptr, &backend::source_refresh},
+    {"request_timeout_ms", CONF_NUMBER, &backend::request_timeout_ms, nullptr},
+    {"reconnect_delay_ms", CONF_NUMBER, &backend::reconnect_delay_ms, nullptr},
+    {"cache_size", CONF_NUMBER, &backend::cache_size, nullptr},
+    {"cache_ttl", CONF_NUMBER, &backend::cache_ttl, nullptr},
+    {"cache_negative_ttl", CONF_NUMBER, &backend::cache_negative_ttl, nullptr},
+    {"cache_stale", CONF_NUMBER, &backend::cache_stale, nullptr},
+    {"cache_services", CONF_SERVICES, nullptr, nullptr},
+    {"prepared_statements", CONF_ON_OFF, nullptr, nullptr},
+    {"cache_listen", CONF_CHANNEL, nullptr, nullptr},
+    {"log_repeat_window", CONF_NUMBER, &backend::log_repeat_window, nullptr},
+    {nullptr, CONF_TEXT, nullptr, nullptr},
 };
 
 namespace {
@@ -132,60 +134,10 @@ bool load_line(backend *b, char *line) {
     return true;
 }
 
-// Reads an optional 0..INT32_MAX setting into *out. False after a warning.
-// The numbers a file may set, each 0 to INT32_MAX, in the order they are
-// judged: the expire setting always first.
-struct number_setting {
-    const char *key;
-    int32_t backend::*i32;
-    uint64_t backend::*u64;
-};
-constexpr number_setting number_settings[] = {
-    {"fetch_source_expire", &backend::source_expire, nullptr},
-    {"fetch_source_refresh", nullptr, &backend::source_refresh},
-    {"request_timeout_ms", &backend::request_timeout_ms, nullptr},
-    {"reconnect_delay_ms", &backend::reconnect_delay_ms, nullptr},
-    {"cache_size", &backend::cache_size, nullptr},
-    {"cache_ttl", &backend::cache_ttl, nullptr},
-    {"cache_negative_ttl", &backend::cache_negative_ttl, nullptr},
-    {"cache_stale", &backend::cache_stale, nullptr},
-    {"log_repeat_window", &backend::log_repeat_window, nullptr},
-};
-
-template <typename T> bool load_number(backend *b, const char *key, T *out) {
-    auto *text = static_cast<const char *>(dict_find(&b->config, key));
-    if (text == nullptr)
-        return true;
-    const char *error = nullptr;
-    long long n = strtonum(text, 0, INT32_MAX, &error);
-    if (error != nullptr) {
-        warn_msg("warn: bad value for %s: %s", key, error);
-        return false;
-    }
-    *out = static_cast<T>(n);
-    return true;
-}
-
-// Reads prepared_statements: "on" (the default) or "off".
-bool load_prepared(backend *b) {
-    auto *text = static_cast<const char *>(dict_find(&b->config, "prepared_statements"));
-    if (text == nullptr || strcmp(text, "on") == 0)
-        return true;
-    if (strcmp(text, "off") != 0) {
-        warn_msg("warn: bad value for prepared_statements: %s (on or off)", text);
-        return false;
-    }
-    b->unprepared = true;
-    return true;
-}
-
-// Reads cache_services: service names separated by commas or white space.
-bool load_services(backend *b) {
-    auto *text = static_cast<const char *>(dict_find(&b->config, "cache_services"));
-    if (text == nullptr)
-        return true;
-    b->cache_services = 0;
-    std::string_view rest = text;
+// The services of a cache_services value (names separated by commas or
+// white space) into *out; the first unknown name otherwise.
+bool parse_services(std::string_view rest, service_kind *out, std::string *unknown) {
+    *out = 0;
     while (!rest.empty()) {
         size_t start = rest.find_first_not_of(", \t");
         if (start == std::string_view::npos)
@@ -195,28 +147,79 @@ bool load_services(backend *b) {
         rest.remove_prefix(name.size());
         service_kind svc = service_from_name(std::string(name).c_str());
         if (svc == 0) {
-            warn_msg("warn: bad value for cache_services: unknown service %.*s",
-                     static_cast<int>(name.size()), name.data());
+            *unknown = name;
             return false;
         }
-        b->cache_services |= svc;
+        *out |= svc;
     }
     return true;
 }
 
+// Puts a value that passed judgement into b.
+void apply(backend *b, const config_key &k, const char *text) {
+    switch (k.kind) {
+    case CONF_NUMBER: {
+        auto n = strtonum(text, 0, INT32_MAX, nullptr);
+        if (k.i32 != nullptr)
+            b->*k.i32 = static_cast<int32_t>(n);
+        else
+            b->*k.u64 = static_cast<uint64_t>(n);
+        break;
+    }
+    case CONF_ON_OFF:
+        b->unprepared = strcmp(text, "off") == 0;
+        break;
+    case CONF_SERVICES: {
+        std::string unknown;
+        (void)parse_services(text, &b->cache_services, &unknown);
+        break;
+    }
+    default:
+        break;
+    }
+}
+
 } // namespace
 
-const char *backend_judge_value(const char *key, const char *value) {
-    if (strcmp(key, "cache_listen") == 0) {
+const config_key *backend_config_key(const char *name) {
+    for (const config_key *k = backend_config_keys; k->name != nullptr; k++)
+        if (strcmp(k->name, name) == 0)
+            return k;
+    return nullptr;
+}
+
+std::string backend_judge(const config_key &k, const char *text) {
+    switch (k.kind) {
+    case CONF_NUMBER: {
+        const char *error = nullptr;
+        (void)strtonum(text, 0, INT32_MAX, &error);
+        return error != nullptr ? error : "";
+    }
+    case CONF_ON_OFF:
+        if (strcmp(text, "on") == 0 || strcmp(text, "off") == 0)
+            return "";
+        return std::string(text) + " (on or off)";
+    case CONF_SERVICES: {
+        service_kind svc = 0;
+        std::string unknown;
+        return parse_services(text, &svc, &unknown) ? "" : "unknown service " + unknown;
+    }
+    case CONF_CHANNEL:
         // korvane quotes the channel, SQL's NOTIFY folds an unquoted one to
         // lower case: a name with capitals would never hear a trigger.
-        for (const char *c = value; *c != '\0'; c++)
+        for (const char *c = text; *c != '\0'; c++)
             if (isupper(static_cast<unsigned char>(*c)))
-                return "upper case; NOTIFY folds names to lower case, so use lower case";
-        if (strlen(value) > 63)
-            return "longer than 63 bytes, which PostgreSQL cuts channel names to";
+                return std::string(text) +
+                       " (upper case; NOTIFY folds names to lower case, so use lower case)";
+        if (strlen(text) > 63)
+            return std::string(text) +
+                   " (longer than 63 bytes, which PostgreSQL cuts channel names to)";
+        return "";
+    case CONF_TEXT:
+    case CONF_QUERY:
+        return "";
     }
-    return nullptr;
+    return "";
 }
 
 int backend_split_line(char *line, const char **key, char **value) {
@@ -237,34 +240,36 @@ int backend_split_line(char *line, const char **key, char **value) {
     return 1;
 }
 
-bool backend_number_key(const char *key) {
-    for (const number_setting &n : number_settings)
-        if (strcmp(n.key, key) == 0)
-            return true;
-    return false;
-}
-
-bool backend_known_key(const char *key) {
-    for (const char *const *k = backend_config_keys; *k != nullptr; k++)
-        if (strcmp(*k, key) == 0)
-            return true;
-    return false;
-}
-
 const char *backend_suggest_key(const char *key) {
     // "conninfo=host=..." is a known key glued to its value.
     const char *eq = strchr(key, '=');
     std::string_view head = eq != nullptr ? std::string_view(key, eq - key) : key;
     const char *best = nullptr;
     size_t best_distance = 3;
-    for (const char *const *k = backend_config_keys; *k != nullptr; k++) {
-        size_t d = edit_distance(head, *k, 2);
+    for (const config_key *k = backend_config_keys; k->name != nullptr; k++) {
+        size_t d = edit_distance(head, k->name, 2);
         if (d < best_distance) {
-            best = *k;
+            best = k->name;
             best_distance = d;
         }
     }
     return best;
+}
+
+int backend_exposed_password(const char *path, const char *conninfo) {
+    struct stat st {};
+    if (stat(path, &st) != 0 || (st.st_mode & S_IROTH) == 0)
+        return -1;
+    std::string_view c = conninfo;
+    bool uri = c.rfind("postgresql://", 0) == 0 || c.rfind("postgres://", 0) == 0;
+    std::string_view authority = uri ? c.substr(c.find("//") + 2) : std::string_view{};
+    authority = authority.substr(0, authority.find_first_of("/?"));
+    bool uri_password =
+        uri && authority.find('@') != std::string_view::npos &&
+        authority.substr(0, authority.find('@')).find(':') != std::string_view::npos;
+    if (c.find("password=") == std::string_view::npos && !uri_password)
+        return -1;
+    return static_cast<int>(st.st_mode & 07777);
 }
 
 void backend_deleter::operator()(backend *b) const noexcept {
@@ -306,28 +311,32 @@ backend *backend_load(const char *path) {
     dict_entry *cursor = nullptr;
     const char *key = nullptr;
     while (dict_next(&b->config, &cursor, &key, nullptr) != 0) {
-        if (backend_known_key(key))
+        if (backend_config_key(key) != nullptr)
             continue;
-        if (const char *near = backend_suggest_key(key); near != nullptr)
+        if (strncmp(key, UTF8_BOM, 3) == 0)
+            warn_msg("warn: unknown key %s ignored; the file starts with a UTF-8 byte-order "
+                     "mark, which becomes part of the first key: save it without one",
+                     key);
+        else if (const char *near = backend_suggest_key(key); near != nullptr)
             warn_msg("warn: unknown key %s ignored; did you mean %s?", key, near);
         else
             warn_msg("warn: unknown key %s ignored", key);
     }
 
-    for (const number_setting &setting : number_settings) {
-        backend *r = b.get();
-        if (setting.i32 != nullptr ? !load_number(r, setting.key, &(r->*setting.i32))
-                                   : !load_number(r, setting.key, &(r->*setting.u64)))
-            return nullptr;
-    }
-    if (!load_services(b.get()) || !load_prepared(b.get()))
-        return nullptr;
-    for (const char *const *k = backend_config_keys; *k != nullptr; k++) {
-        auto *text = static_cast<const char *>(dict_find(&b->config, *k));
-        if (const char *why = text != nullptr ? backend_judge_value(*k, text) : nullptr) {
-            warn_msg("warn: bad value for %s: %s (%s)", *k, text, why);
+    auto *conninfo = static_cast<const char *>(dict_find(&b->config, "conninfo"));
+    if (int mode = conninfo != nullptr ? backend_exposed_password(path, conninfo) : -1; mode >= 0)
+        warn_msg("warn: \"%s\" holds a password in conninfo and is readable by every user "
+                 "(mode %04o); chmod 0640 it, owned by root and the mail server's group",
+                 path, mode);
+    for (const config_key *k = backend_config_keys; k->name != nullptr; k++) {
+        auto *text = static_cast<const char *>(dict_find(&b->config, k->name));
+        if (text == nullptr)
+            continue;
+        if (std::string why = backend_judge(*k, text); !why.empty()) {
+            warn_msg("warn: bad value for %s: %s", k->name, why.c_str());
             return nullptr;
         }
+        apply(b.get(), *k, text);
     }
     return b.release();
 }

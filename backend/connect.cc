@@ -148,6 +148,21 @@ bool prepare_all(backend *b, const std::string &listen) {
 
 } // namespace
 
+bool backend_configured(backend *b, int slot) {
+    if (slot < 0)
+        return false;
+    if (dict_has(&b->config, backend_slot_key(slot)) != 0)
+        return true;
+    // The host asks for what the file does not serve: say which key to set,
+    // once, rather than answer error without a word.
+    if ((b->unconfigured_warned & (1u << slot)) == 0)
+        warn_msg("warn: %s: no %s in the configuration; its requests answer error",
+                 slot == BACKEND_FETCH_SLOT ? "fetch" : service_to_name(1u << slot),
+                 backend_slot_key(slot));
+    b->unconfigured_warned |= 1u << slot;
+    return false;
+}
+
 const char *backend_slot_key(int slot) {
     return slot == BACKEND_FETCH_SLOT ? "fetch_source" : query_specs[slot].config_key;
 }

@@ -31,7 +31,7 @@ void refresh_list(backend *b, const PGresult *res) {
 // 1 when the list may be served, -1 after a warning or without a statement.
 int32_t ensure_list(backend *b) {
     // Configured, though a reconnect may have left it to be prepared on use.
-    if (dict_has(&b->config, "fetch_source") == 0)
+    if (!backend_configured(b, BACKEND_FETCH_SLOT))
         return -1;
     if (list_is_fresh(b)) {
         b->source_uses++;

@@ -30,6 +30,8 @@ constexpr int32_t ASKED = -2;
 int32_t ask(backend *b, service_kind svc, const char *key, bool lookup, char *buf, uint64_t size,
             pg_result_ptr &res) {
     begin_request(b);
+    if (!backend_configured(b, backend_slot(svc)))
+        return -1;
     bool cached = cache_enabled(b, svc);
     if (cached) {
         if (int32_t r = cache_answer(b, svc, key, lookup, buf, size); r >= 0)
@@ -90,6 +92,11 @@ int32_t format_value(service_kind svc, const PGresult *res, char *buf, uint64_t 
     return 1;
 }
 
+int32_t update_rejected() {
+    warn_msg("warn: update rejected; the old configuration keeps serving");
+    return -1;
+}
+
 } // namespace
 
 int32_t backend_update() {
@@ -98,11 +105,11 @@ int32_t backend_update() {
     exec_begin(current_backend->request_timeout_ms);
     backend_ptr fresh{backend_load(config_path)};
     if (!fresh)
-        return -1;
+        return update_rejected();
     // The new configuration's deadline bounds the connection it makes.
     begin_request(fresh.get());
     if (backend_connect(fresh.get()) == 0)
-        return -1;
+        return update_rejected();
     backend_free(current_backend);
     current_backend = fresh.release();
     log_set_repeat_window(current_backend->log_repeat_window);

@@ -11,13 +11,13 @@
 // findings of --check go to stdout, one per line.
 #include "backend/backend.h"
 #include "proto/proto.h"
-#include "proto/query_check.h"
 #include "support/compat.h"
 #include "support/log.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <getopt.h>
 #include <string_view>
 
 namespace {
@@ -26,12 +26,15 @@ constexpr int EXIT_FOUND = 0;
 constexpr int EXIT_NOT_FOUND = 1;
 constexpr int EXIT_ERROR = 2;
 
+void print_usage(FILE *to) {
+    fprintf(to,
+            "usage: %s [-v] CONFIG check|lookup SERVICE KEY | [-v] CONFIG fetch [COUNT] | "
+            "--check CONFIG | --help | --version\n",
+            getprogname());
+}
+
 [[noreturn]] void usage() {
-    fprintf(stderr,
-            "usage: %s [-v] CONFIG check|lookup SERVICE KEY\n"
-            "       %s [-v] CONFIG fetch [COUNT]\n"
-            "       %s [-v] --check CONFIG\n",
-            getprogname(), getprogname(), getprogname());
+    print_usage(stderr);
     exit(EXIT_ERROR);
 }
 
@@ -39,11 +42,17 @@ constexpr int EXIT_ERROR = 2;
 service_kind service_named(const char *name) {
     if (service_kind svc = service_from_name(name); svc != 0)
         return svc;
-    fprintf(stderr, "%s: unknown service %s\n", getprogname(), name);
+    fprintf(stderr,
+            "%s: unknown service %s; the services are alias, domain, credentials, netaddr, "
+            "userinfo, source, mailaddr, addrname and mailaddrmap\n",
+            getprogname(), name);
     exit(EXIT_ERROR);
 }
 
-int exit_for(int32_t r) {
+// The same words and exit statuses for the same outcomes, whatever the
+// request: a found lookup prints its value, a found check "found".
+int answer(int32_t r, const char *value) {
+    puts(r == 1 ? value : r == 0 ? "not-found" : "error");
     return r == 1 ? EXIT_FOUND : r == 0 ? EXIT_NOT_FOUND : EXIT_ERROR;
 }
 
@@ -62,59 +71,71 @@ void open_backend(const char *path) {
     }
 }
 
+int fetch(const char *path, const char *count_text) {
+    long count = 1;
+    if (count_text != nullptr) {
+        const char *error = nullptr;
+        count = strtonum(count_text, 1, 1000000, &error);
+        if (error != nullptr) {
+            fprintf(stderr, "%s: COUNT is %s\n", getprogname(), error);
+            return EXIT_ERROR;
+        }
+    }
+    open_backend(path);
+    static char value[PROTO_VALUE_SIZE];
+    for (long i = 0; i < count; i++) {
+        int32_t r = backend_fetch(SVC_SOURCE, nullptr, value, sizeof value);
+        if (r != 1)
+            return answer(r, value);
+        puts(value);
+    }
+    return EXIT_FOUND;
+}
+
 } // namespace
 
 int main(int argc, char *argv[]) {
     log_setup(1);
-    int arg = 1;
-    if (arg < argc && strcmp(argv[arg], "-v") == 0) {
-        log_set_verbosity(-1);
-        arg++;
-    }
-    if (argc - arg == 2 && strcmp(argv[arg], "--check") == 0)
-        return query_check_config(argv[arg + 1]);
-    if (argc - arg < 2)
-        usage();
-
-    const char *path = argv[arg];
-    std::string_view action = argv[arg + 1];
-    static char value[PROTO_VALUE_SIZE];
-
-    if (action == "fetch") {
-        if (argc - arg > 3)
+    constexpr option long_options[] = {{"check", no_argument, nullptr, 'c'},
+                                       {"help", no_argument, nullptr, 'h'},
+                                       {"version", no_argument, nullptr, 'V'},
+                                       {nullptr, 0, nullptr, 0}};
+    bool check = false;
+    // Options may come anywhere before "--", as with other tools.
+    for (int c; (c = getopt_long(argc, argv, "v", long_options, nullptr)) != -1;) {
+        switch (c) {
+        case 'v':
+            log_set_verbosity(-1);
+            break;
+        case 'c':
+            check = true;
+            break;
+        case 'h':
+            print_usage(stdout);
+            return EXIT_FOUND;
+        case 'V':
+            printf("%s %s\n", getprogname(), KORVANE_VERSION);
+            return EXIT_FOUND;
+        default:
             usage();
-        long count = 1;
-        if (argc - arg == 3) {
-            const char *error = nullptr;
-            count = strtonum(argv[arg + 2], 1, 1000000, &error);
-            if (error != nullptr) {
-                fprintf(stderr, "%s: COUNT is %s\n", getprogname(), error);
-                return EXIT_ERROR;
-            }
         }
-        open_backend(path);
-        for (long i = 0; i < count; i++) {
-            int32_t r = backend_fetch(SVC_SOURCE, nullptr, value, sizeof value);
-            if (r != 1)
-                return exit_for(r);
-            puts(value);
-        }
-        return EXIT_FOUND;
     }
-
-    if (argc - arg != 4 || (action != "check" && action != "lookup"))
+    int n = argc - optind;
+    char **args = argv + optind;
+    if (check)
+        return n == 1 ? backend_lint(args[0], true, stdout) : (usage(), EXIT_ERROR);
+    if (n < 2)
         usage();
-    service_kind svc = service_named(argv[arg + 2]);
-    const char *key = argv[arg + 3];
-    open_backend(path);
+    std::string_view action = args[1];
+    if (action == "fetch" && n <= 3)
+        return fetch(args[0], n == 3 ? args[2] : nullptr);
+    if (n != 4 || (action != "check" && action != "lookup"))
+        usage();
+    service_kind svc = service_named(args[2]);
+    open_backend(args[0]);
+    static char value[PROTO_VALUE_SIZE];
     dict params{};
-    if (action == "check") {
-        int32_t r = backend_check(svc, &params, key);
-        puts(r == 1 ? "found" : r == 0 ? "not-found" : "error");
-        return exit_for(r);
-    }
-    int32_t r = backend_lookup(svc, &params, key, value, sizeof value);
-    if (r == 1)
-        puts(value);
-    return exit_for(r);
+    if (action == "check")
+        return answer(backend_check(svc, &params, args[3]), "found");
+    return answer(backend_lookup(svc, &params, args[3], value, sizeof value), value);
 }

@@ -194,3 +194,53 @@ TEST_F(config, ConnectWithoutConninfoFailsAndStaysUnconnected) {
 }
 
 } // namespace
+
+namespace {
+
+// korvane and korvane-query --check judge a file alike: the checker fails
+// exactly the files that korvane refuses (to load, or to connect for want
+// of a conninfo), and warns of the rest.
+TEST_F(config, TheCheckerFailsExactlyWhatKorvaneRefuses) {
+    struct file {
+        const char *text;
+        bool refused;
+    };
+    const file files[] = {
+        {"conninfo x\ncache_size 10\ncache_ttl 5\n", false},
+        {"conninfo x\nquery_alais SELECT 1\n", false},
+        {"\xef\xbb\xbfquery_alias SELECT 1\nconninfo x\n", false},
+        {"conninfo x\nconninfo y\n", true},
+        {"conninfo x\nquery_alias\n", true},
+        {"conninfo x\ncache_services alias, domian\n", true},
+        {"conninfo x\nprepared_statements maybe\n", true},
+        {"conninfo x\nfetch_source_expire 10s\n", true},
+        {"conninfo x\nrequest_timeout_ms -1\n", true},
+        {"conninfo x\ncache_listen Korvane\n", true},
+        {"\xef\xbb\xbf"
+         "conninfo x\n",
+         true},
+        {"query_alias SELECT 1\n", true},
+    };
+    FILE *out = fopen("/dev/null", "w");
+    for (const file &f : files) {
+        std::string path = temp_path("cfg");
+        write_file(path, f.text);
+        err = capture_stderr([&] { b = backend_load(path.c_str()); });
+        bool refused = b == nullptr || dict_find(&b->config, "conninfo") == nullptr;
+        EXPECT_EQ(refused, f.refused) << f.text << err;
+        EXPECT_EQ(backend_lint(path.c_str(), false, out), f.refused ? 1 : 0) << f.text;
+        if (b != nullptr)
+            backend_free(b);
+        b = nullptr;
+    }
+    fclose(out);
+    // A password in a file every user can read is said at load.
+    std::string path = temp_path("cfg");
+    write_file(path, "conninfo host=db password=S3cr3t\n");
+    chmod(path.c_str(), 0644);
+    err = capture_stderr([&] { b = backend_load(path.c_str()); });
+    EXPECT_NE(err.find("readable by every user (mode 0644); chmod 0640 it"), std::string::npos)
+        << err;
+}
+
+} // namespace

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <gtest/gtest.h>
 #include <string>
 #include <sys/time.h>
@@ -459,6 +460,9 @@ TEST_F(e2e, UpdateTakesEffectOrLeavesTheOldBackendServing) {
     std::string err = k.err();
     EXPECT_NE(err.find("warn: duplicate key conninfo"), std::string::npos) << err;
     EXPECT_NE(err.find("warn: PQconnectdb: "), std::string::npos) << err;
+    // Each of the three failures says that the old configuration serves on.
+    EXPECT_EQ(count_of(err, "warn: update rejected; the old configuration keeps serving"), 3)
+        << err;
     EXPECT_NE(err.find("warn: query_addrname: the query takes 0 parameters, korvane passes 1"),
               std::string::npos)
         << err;
@@ -561,7 +565,12 @@ TEST_F(e2e, MissingFetchStatementAndServiceQueriesGiveErrors) {
                                     req("lookup", "domain", "3", "example.org"));
     EXPECT_EQ(r.out, registers + "fetch-result|1|error\ncheck-result|2|error\n"
                                  "lookup-result|3|error\n");
-    EXPECT_EQ(r.err, warn(r, "debug: (re)connecting") + warn(r, "debug: connected"));
+    // Each missing statement is named once, with the key to set.
+    EXPECT_EQ(r.err, warn(r, "debug: (re)connecting") + warn(r, "debug: connected") +
+                         warn(r, "warn: fetch: no fetch_source in the configuration; its "
+                                 "requests answer error") +
+                         warn(r, "warn: domain: no query_domain in the configuration; its "
+                                 "requests answer error"));
 }
 
 // korvane-query answers with the same backend code and tells found, not
@@ -572,19 +581,24 @@ TEST_F(e2e, QueryToolAnswersOneRequest) {
         std::vector<std::string> args;
         int status;
         const char *out;
+        bool prefix = false; // out is how the output begins
     };
     const call calls[] = {
         {{"lookup", "alias", "postmaster"}, 0, "root, admin@example.org\n"},
         {{"lookup", "userinfo", "bob"}, 0, "1000:1000:/var/vmail/bob\n"},
-        {{"lookup", "alias", "nobody"}, 1, ""},
+        {{"lookup", "alias", "nobody"}, 1, "not-found\n"},
         {{"check", "domain", "example.org"}, 0, "found\n"},
         {{"check", "domain", "example.com"}, 1, "not-found\n"},
-        {{"lookup", "domain", "toolong"}, 2, ""},
+        {{"lookup", "domain", "toolong"}, 2, "error\n"},
         {{"lookup", "nosuch", "x"}, 2, ""},
         {{"fetch"}, 0, "a\n"},
         {{"fetch", "4"}, 0, "a\nb\nc\na\n"},
         {{"fetch", "0"}, 2, ""},
         {{"frobnicate", "alias", "x"}, 2, ""},
+        // Options anywhere before "--", help and version on stdout.
+        {{"-v", "check", "domain", "example.org"}, 0, "found\n"},
+        {{"--help"}, 0, "usage: korvane-query ", true},
+        {{"--version"}, 0, "korvane-query 0.", true},
     };
     for (const call &c : calls) {
         std::vector<std::string> argv{korvane_query, conf};
@@ -592,7 +606,7 @@ TEST_F(e2e, QueryToolAnswersOneRequest) {
         run_result r = run_program(argv, "");
         SCOPED_TRACE(c.args[0] + " " + (c.args.size() > 1 ? c.args[1] : ""));
         EXPECT_EQ(r.status, c.status) << r.err;
-        EXPECT_EQ(r.out, c.out);
+        EXPECT_EQ(c.prefix ? r.out.substr(0, strlen(c.out)) : r.out, c.out);
     }
     auto logged = [](const run_result &res, const std::string &text) {
         return log_line("korvane-query", res.pid, text);
@@ -641,12 +655,12 @@ TEST_F(e2e, QueryToolCheckReportsEveryMistakeAtOnce) {
     printf("%s", r.out.c_str());
     EXPECT_EQ(r.status, 1);
     const char *expected[] = {
-        ":2: query_alais: unknown key, ignored; did you mean query_alias?",
+        ":2: warning: query_alais: unknown key, ignored; did you mean query_alias?",
         ":4: query_domain: duplicate key, first on line 3",
         ":5: query_source: missing value",
-        ":6: fetch_source_refresh: \" #\" inside the value; comments only start a line",
+        ":6: warning: fetch_source_refresh: \" #\" inside the value; comments only start a line",
         ":6: fetch_source_refresh: bad value: invalid",
-        ":7: fetch_source_expire: the value starts with \"=\"",
+        ":7: warning: fetch_source_expire: the value starts with \"=\"",
         ":8: query_netaddr: rejected: ERROR:  relation \"nowhere\" does not exist",
         ":9: query_mailaddr: takes 0 parameters, korvane passes 1",
         ":10: query_userinfo: returns 2 columns, the answer needs 3",
@@ -654,11 +668,12 @@ TEST_F(e2e, QueryToolCheckReportsEveryMistakeAtOnce) {
         ":12: fetch_source: takes 1 parameters, korvane passes 0",
         ":13: query_credentials: note: returns 3 columns; only the first 2 are used",
         ": query_alias: not configured",
-        ": 12 problems",
+        ": 9 problems, 3 warnings",
     };
     for (const char *e : expected)
         EXPECT_NE(r.out.find(path + e), std::string::npos) << e;
-    // Twelve problems (two lines carry two each), a note, an ok for the one
+    // Nine problems that korvane refuses, three warnings of what it accepts
+    // (two lines carry one of each), a note, an ok for the one
     // good statement, three services without a query and the summary.
     EXPECT_EQ(count_lines(r.out), 19u) << r.out;
 }

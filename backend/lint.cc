@@ -1,0 +1,242 @@
+// The configuration linter behind korvane-query --check: one run reports
+// every problem of a configuration file, each on one line, prefixed
+// "FILE:LINE: " where a line is involved. Values are judged by the loader's
+// own table (backend_judge), so that the checker fails a file exactly when
+// korvane refuses it, and warns of what korvane accepts but likely is a
+// mistake. Then it connects with the file's conninfo (under its
+// request_timeout_ms) and prepares, describes and runs each statement once
+// inside a READ ONLY transaction that is rolled back, with a NULL key. It
+// never prints a value of conninfo.
+#include "backend/backend.h"
+#include "support/compat.h"
+
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <string>
+
+namespace {
+
+struct setting {
+    std::string value;
+    int line = 0;
+};
+
+// What a finding means: korvane refuses the file (or cannot serve from it),
+// korvane accepts it but it is likely a mistake, or only a remark.
+enum severity { PROBLEM, WARNING, NOTE };
+
+struct checker {
+    const char *path;
+    FILE *out;
+    int32_t timeout_ms;                      // each step's deadline, as korvane's requests have
+    std::map<std::string, setting> settings; // first occurrence of each key
+    int problems = 0;
+    int warnings = 0;
+
+    [[gnu::format(printf, 4, 5)]] void report(severity level, int line, const char *fmt, ...) {
+        if (line > 0)
+            fprintf(out, "%s:%d: ", path, line);
+        else
+            fprintf(out, "%s: ", path);
+        if (level == WARNING)
+            fputs("warning: ", out);
+        va_list ap;
+        va_start(ap, fmt);
+        vfprintf(out, fmt, ap);
+        va_end(ap);
+        fputc('\n', out);
+        problems += level == PROBLEM ? 1 : 0;
+        warnings += level == WARNING ? 1 : 0;
+    }
+};
+
+// The first line of libpq's text: the reason; what follows (the statement
+// with a caret, hints) does not survive being put on one line.
+std::string one_line(const char *text) {
+    std::string s = text != nullptr ? text : "";
+    s = s.substr(0, s.find('\n'));
+    for (char &c : s)
+        if (c == '\t')
+            c = ' ';
+    return s;
+}
+
+void check_value(checker &c, const char *key, const char *value, int line) {
+    const config_key *k = backend_config_key(key);
+    if (k == nullptr) {
+        const char *near = backend_suggest_key(key);
+        c.report(WARNING, line, "%s: unknown key, ignored%s%s%s", key,
+                 near != nullptr ? "; did you mean " : "", near != nullptr ? near : "",
+                 near != nullptr ? "?" : "");
+        return;
+    }
+    if (value[0] == '=')
+        c.report(WARNING, line,
+                 "%s: the value starts with \"=\"; the key is followed by white space or \": \"",
+                 key);
+    if ((k->kind == CONF_NUMBER || k->kind == CONF_TEXT) && strstr(value, " #") != nullptr)
+        c.report(WARNING, line, "%s: \" #\" inside the value; comments only start a line", key);
+    if (std::string why = backend_judge(*k, value); !why.empty())
+        c.report(PROBLEM, line, "%s: bad value: %s%s", key, why.c_str(),
+                 k->kind == CONF_NUMBER ? " (a whole number from 0 to 2147483647)" : "");
+}
+
+// Reads the file line by line as korvane does, judging every line.
+bool read_file(checker &c) {
+    FILE *f = fopen(c.path, "r");
+    if (f == nullptr) {
+        c.report(PROBLEM, 0, "cannot open: %s", strerror(errno));
+        return false;
+    }
+    char *buf = nullptr;
+    size_t cap = 0;
+    ssize_t n;
+    for (int line = 1; (n = getline(&buf, &cap, f)) != -1; line++) {
+        if (n > 0 && buf[n - 1] == '\n')
+            buf[n - 1] = '\0';
+        if (line == 1 && strncmp(buf, UTF8_BOM, 3) == 0)
+            c.report(WARNING, line,
+                     "the file starts with a UTF-8 byte-order mark, which korvane "
+                     "reads as part of the first key; save it without one");
+        const char *key = nullptr;
+        char *value = nullptr;
+        int r = backend_split_line(buf, &key, &value);
+        if (r == 0)
+            continue;
+        if (r < 0) {
+            c.report(PROBLEM, line, "%s: missing value", key);
+            continue;
+        }
+        if (auto it = c.settings.find(key); it != c.settings.end()) {
+            c.report(PROBLEM, line, "%s: duplicate key, first on line %d", key, it->second.line);
+            continue;
+        }
+        c.settings[key] = {value, line};
+        check_value(c, key, value, line);
+    }
+    free(buf);
+    fclose(f);
+    return true;
+}
+
+// Prepares, describes and runs one statement; reports what it finds.
+void check_statement(checker &c, PGconn *conn, const char *key, int params, int columns) {
+    auto it = c.settings.find(key);
+    if (it == c.settings.end()) {
+        fprintf(c.out, "%s: %s: not configured\n", c.path, key);
+        return;
+    }
+    int line = it->second.line;
+    const char *sql = it->second.value.c_str();
+    exec_begin(c.timeout_ms);
+    // Everything happens in one READ ONLY transaction that is rolled back,
+    // begun first: a simple query would drop the unnamed statement.
+    pg_result_ptr res{exec_command(conn, "BEGIN READ ONLY", "probing")};
+    struct rollback {
+        PGconn *conn;
+        ~rollback() { PQclear(exec_command(conn, "ROLLBACK", "probing")); }
+    } guard{conn};
+    res.reset(exec_prepare(conn, "", sql, params, "preparing"));
+    if (exec_expired()) {
+        c.report(PROBLEM, line, "%s: timed out after %d ms", key, c.timeout_ms);
+        return;
+    }
+    if (PQresultStatus(res.get()) != PGRES_COMMAND_OK) {
+        c.report(PROBLEM, line, "%s: rejected: %s", key, one_line(PQerrorMessage(conn)).c_str());
+        return;
+    }
+    res.reset(exec_describe(conn, "", "describing"));
+    if (PQresultStatus(res.get()) != PGRES_COMMAND_OK) {
+        c.report(PROBLEM, line, "%s: cannot describe: %s", key,
+                 one_line(PQerrorMessage(conn)).c_str());
+        return;
+    }
+    int got_params = PQnparams(res.get());
+    int got_columns = PQnfields(res.get());
+    bool ok = true;
+    if (got_params != params) {
+        c.report(PROBLEM, line, "%s: takes %d parameters, korvane passes %d", key, got_params,
+                 params);
+        ok = false;
+    }
+    if (got_columns < columns) {
+        c.report(PROBLEM, line, "%s: returns %d columns, the answer needs %d", key, got_columns,
+                 columns);
+        ok = false;
+    } else if (got_columns > columns) {
+        c.report(NOTE, line, "%s: note: returns %d columns; only the first %d %s used", key,
+                 got_columns, columns, columns == 1 ? "is" : "are");
+    }
+    if (!ok)
+        return;
+    // Whether the role may run it. A NULL key casts to any parameter type,
+    // so the probe meets no data error.
+    const char *values[1] = {nullptr};
+    res.reset(exec_prepared(conn, "", params, values, "probing"));
+    bool ran = PQresultStatus(res.get()) == PGRES_TUPLES_OK;
+    std::string why = ran ? "" : one_line(PQerrorMessage(conn));
+    if (exec_expired())
+        c.report(PROBLEM, line, "%s: timed out after %d ms", key, c.timeout_ms);
+    else if (!ran)
+        c.report(PROBLEM, line, "%s: cannot run: %s", key,
+                 why.empty() ? "it returns no rows (not a query)" : why.c_str());
+    else
+        fprintf(c.out, "%s:%d: %s: ok (%d parameter%s, %d column%s)\n", c.path, line, key,
+                got_params, got_params == 1 ? "" : "s", got_columns, got_columns == 1 ? "" : "s");
+}
+
+// Connects as korvane would and checks every configured statement.
+void check_database(checker &c, const setting &conninfo) {
+    exec_begin(c.timeout_ms);
+    pg_conn_ptr conn{exec_connect(conninfo.value.c_str())};
+    if (PQstatus(conn.get()) != CONNECTION_OK) {
+        c.report(PROBLEM, conninfo.line, "conninfo: cannot connect: %s",
+                 exec_expired() ? "timed out" : one_line(exec_connect_error(conn.get())).c_str());
+        return;
+    }
+    // A statement that ran out of time leaves the connection busy; the rest
+    // cannot be checked on it.
+    for (int slot = 0; slot < BACKEND_SLOTS && !exec_expired(); slot++) {
+        bool fetch = slot == BACKEND_FETCH_SLOT;
+        check_statement(c, conn.get(), backend_slot_key(slot), fetch ? 0 : 1,
+                        fetch ? 1 : query_specs[slot].columns);
+    }
+}
+
+} // namespace
+
+int backend_lint(const char *path, bool connect, FILE *out) {
+    checker c{path, out, 0, {}, 0, 0};
+    if (read_file(c)) {
+        auto conninfo = c.settings.find("conninfo");
+        if (conninfo == c.settings.end()) {
+            c.report(PROBLEM, 0, "conninfo: missing; korvane cannot connect");
+        } else {
+            if (int mode = backend_exposed_password(path, conninfo->second.value.c_str());
+                mode >= 0)
+                c.report(WARNING, conninfo->second.line,
+                         "conninfo: holds a password and the file is readable by every user "
+                         "(mode %04o); chmod 0640 it, owned by root and the mail server's group",
+                         mode);
+            if (auto t = c.settings.find("request_timeout_ms"); t != c.settings.end())
+                c.timeout_ms =
+                    static_cast<int32_t>(strtonum(t->second.value.c_str(), 0, INT32_MAX, nullptr));
+            if (connect)
+                check_database(c, conninfo->second);
+        }
+    }
+    fprintf(out, "%s: ", path);
+    if (c.problems > 0)
+        fprintf(out, "%d problem%s", c.problems, c.problems == 1 ? "" : "s");
+    else
+        fputs("ok", out);
+    if (c.warnings > 0)
+        fprintf(out, ", %d warning%s", c.warnings, c.warnings == 1 ? "" : "s");
+    fputc('\n', out);
+    return c.problems > 0 ? 1 : 0;
+}
