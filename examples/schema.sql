@@ -49,6 +49,18 @@ END $$;
 GRANT SELECT ON domains, mailboxes, aliases, relay_networks, source_addresses, sender_logins
     TO korvane;
 
+-- The mail server asks the netaddr and source services with keys that are
+-- not addresses (mail it made itself is asked as "local"): such a key is
+-- no address, so it matches nothing, where a plain cast would fail the
+-- query and answer "error" for every such message.
+CREATE OR REPLACE FUNCTION korvane_inet(key text) RETURNS inet
+    LANGUAGE plpgsql IMMUTABLE STRICT AS $$
+BEGIN
+    RETURN key::inet;
+EXCEPTION WHEN invalid_text_representation THEN
+    RETURN NULL;
+END $$;
+
 -- Keeping korvane's cache true (cache_listen korvane): every committed
 -- change notifies the channel "korvane" with "SERVICE:KEY" for each service
 -- whose answer for that key it may change, old and new key alike. The

@@ -29,6 +29,7 @@ expect "alice@example.org, bob@example.org" lookup alias postmaster@example.org
 expect "2000:2000:/var/vmail/example.org/bob" lookup userinfo bob@example.org
 expect "found" check netaddr 192.0.2.44
 expect "not-found" check netaddr 203.0.113.7
+expect "not-found" check netaddr local
 expect "alice@example.org, postmaster@example.org" lookup mailaddrmap alice@example.org
 expect "$(printf '198.51.100.10\n198.51.100.11\n198.51.100.12\n198.51.100.10')" fetch 4
 # The schema's triggers tell the cache what changed: psql prints the
