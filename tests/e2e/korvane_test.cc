@@ -369,7 +369,7 @@ TEST_F(e2e, CacheStaysTrueThroughNotificationsReconnectsAndOutages) {
            "'alias:bulk' || i) FROM generate_series(1, 20000) i; NOTIFY korvane_e2e, 'alias:a'");
     EXPECT_EQ(lookup("alias", "a"), "found|6");
     // Notifications for services nobody asks from the cache are read too.
-    long rss = rss_kib(k.pid());
+    [[maybe_unused]] long rss = rss_kib(k.pid());
     notify("SELECT pg_notify('korvane_e2e', 'domain:n' || i) FROM generate_series(1, 200000) i");
     for (int i = 0; i < 20; i++)
         EXPECT_EQ(lookup("domain", "b"), "found|b3");
