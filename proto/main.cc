@@ -5,11 +5,17 @@
 #include "backend/backend.h"
 #include "proto/proto.h"
 #include "support/log.h"
+#include "support/util.h"
 
+#include <csignal>
 #include <cstdlib>
 #include <unistd.h>
 
 int main(int argc, char *argv[]) {
+    // Before anything opens a descriptor; and a host that closes our output
+    // ends us with the engine's own error line, not a silent signal death.
+    sane_descriptors();
+    signal(SIGPIPE, SIG_IGN);
     log_setup(1);
     log_set_verbosity(-1);
 

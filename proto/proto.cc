@@ -2,6 +2,7 @@
 
 #include "support/compat.h"
 #include "support/log.h"
+#include "support/util.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -60,6 +61,14 @@ char *cut_field(char **rest) {
     *sep = '\0';
     *rest = sep + 1;
     return field;
+}
+
+// The host's own bytes in a fatal line, escaped and cut, so that they can
+// neither forge a log line nor drive a terminal.
+const char *shown(const char *field) {
+    static char buf[512];
+    (void)escape_text(field, strlen(field), buf, sizeof buf);
+    return buf;
 }
 
 void flush_reply() {
@@ -155,7 +164,7 @@ void serve_request(char *line, size_t len, char *value) {
     if (version == nullptr)
         errx(1, "malformed line: missing version");
     if (strcmp(version, "0.1") != 0)
-        errx(1, "unsupported protocol version: %s", version);
+        errx(1, "unsupported protocol version: %s", shown(version));
     if (cut_field(&rest) == nullptr)
         errx(1, "malformed line: missing timestamp");
     char *table = cut_field(&rest);
@@ -207,7 +216,7 @@ void serve_request(char *line, size_t len, char *value) {
     }
 
     if (strcmp(type, "lookup") != 0)
-        errx(1, "unknown action %s", type);
+        errx(1, "unknown action %s", shown(type));
     if (on_lookup == nullptr)
         errx(1, "no lookup handler registered");
     service_kind svc = served_kind(service);
@@ -283,7 +292,7 @@ int proto_run() {
             continue;
         }
         if (!starts_with(line, "config|"))
-            errx(1, "unexpected config line: %s", line);
+            errx(1, "unexpected config line: %s", shown(line));
         if (strcmp(line + 7, "ready") == 0) {
             fwrite(register_block.data(), 1, register_block.size(), stdout);
             flush_reply();

@@ -13,12 +13,15 @@
 #include "proto/proto.h"
 #include "support/compat.h"
 #include "support/log.h"
+#include "support/util.h"
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <getopt.h>
 #include <string_view>
+#include <unistd.h>
 
 namespace {
 
@@ -51,8 +54,19 @@ service_kind service_named(const char *name) {
 
 // The same words and exit statuses for the same outcomes, whatever the
 // request: a found lookup prints its value, a found check "found".
+// A database value on a terminal is shown escaped: it could hold
+// terminal controls. Into a pipe it goes as the host would get it.
+void print_value(const char *value) {
+    static char shown[4 * PROTO_VALUE_SIZE];
+    if (isatty(STDOUT_FILENO) == 1) {
+        (void)escape_text(value, strlen(value), shown, sizeof shown);
+        value = shown;
+    }
+    puts(value);
+}
+
 int answer(int32_t r, const char *value) {
-    puts(r == 1 ? value : r == 0 ? "not-found" : "error");
+    print_value(r == 1 ? value : r == 0 ? "not-found" : "error");
     return r == 1 ? EXIT_FOUND : r == 0 ? EXIT_NOT_FOUND : EXIT_ERROR;
 }
 
@@ -87,7 +101,7 @@ int fetch(const char *path, const char *count_text) {
         int32_t r = backend_fetch(SVC_SOURCE, nullptr, value, sizeof value);
         if (r != 1)
             return answer(r, value);
-        puts(value);
+        print_value(value);
     }
     return EXIT_FOUND;
 }
@@ -95,6 +109,10 @@ int fetch(const char *path, const char *count_text) {
 } // namespace
 
 int main(int argc, char *argv[]) {
+    // Before anything opens a descriptor; and a host that closes our output
+    // ends us with the engine's own error line, not a silent signal death.
+    sane_descriptors();
+    signal(SIGPIPE, SIG_IGN);
     log_setup(1);
     constexpr option long_options[] = {{"check", no_argument, nullptr, 'c'},
                                        {"help", no_argument, nullptr, 'h'},

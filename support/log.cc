@@ -1,6 +1,7 @@
 #include "support/log.h"
 
 #include "support/compat.h"
+#include "support/util.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -39,9 +40,8 @@ constexpr size_t RECORD_MAX = 2048;
 constexpr char CUT_MARKER[] = "...[cut]";
 
 // Formats one record into out as a single line: trailing line feeds (libpq
-// ends its messages with one) are dropped, inner line feeds and tabs become
-// \n and \t, other control bytes \xHH, and an overlong record is cut with
-// a marker. Never consumes ap.
+// ends its messages with one) are dropped, the rest escaped by escape_text,
+// and an overlong record is cut with a marker. Never consumes ap.
 [[gnu::format(printf, 1, 0)]] void format_record(const char *fmt, va_list ap,
                                                  char (&out)[RECORD_MAX]) {
     char raw[RECORD_MAX];
@@ -57,25 +57,8 @@ constexpr char CUT_MARKER[] = "...[cut]";
         n--;
 
     constexpr size_t room = RECORD_MAX - sizeof CUT_MARKER;
-    size_t o = 0;
-    for (size_t i = 0; i < n; i++) {
-        auto c = static_cast<unsigned char>(raw[i]);
-        char esc[5] = {static_cast<char>(c), '\0'};
-        if (c == '\n')
-            memcpy(esc, "\\n", 3);
-        else if (c == '\t')
-            memcpy(esc, "\\t", 3);
-        else if (c < 0x20 || c == 0x7f)
-            snprintf(esc, sizeof esc, "\\x%02x", c);
-        size_t w = strlen(esc);
-        if (o + w > room) {
-            cut = true;
-            break;
-        }
-        memcpy(out + o, esc, w);
-        o += w;
-    }
-    out[o] = '\0';
+    if (escape_text(raw, n, out, room + 1) < n)
+        cut = true;
     if (cut)
         (void)strlcat(out, CUT_MARKER, RECORD_MAX);
 }

@@ -231,6 +231,22 @@ TEST_F(e2e, ServerNoticesAreLogRecords) {
     EXPECT_NE(r.err.find(warn(r, "warn: NOTICE:  seen a\\x0db")), std::string::npos) << r.err;
 }
 
+// Supervisors start daemons with standard descriptors closed; the first
+// socket must not become descriptor 2 and take the log into the database
+// stream. A host that closes korvane's output ends it with the engine's
+// own error line, not a silent signal death.
+TEST_F(e2e, ClosedStandardDescriptorsAndAClosedOutput) {
+    std::vector<std::string> shell = {"/bin/sh", "-c", "exec \"$@\" 2>&-", "sh"};
+    std::vector<std::string> k = kv({config()});
+    shell.insert(shell.end(), k.begin(), k.end());
+    run_result r = run_program(shell, hello + req("lookup", "domain", "1", "example.org"));
+    EXPECT_EQ(r.out, registers + "lookup-result|1|found|example.org\n");
+    EXPECT_EQ(r.status, 0);
+    shell[2] = "\"$@\" | true";
+    r = run_program(shell, hello + req("lookup", "domain", "1", "example.org"));
+    EXPECT_NE(r.err.find("fflush: Broken pipe"), std::string::npos) << r.err;
+}
+
 // Regression: a query with fewer columns than its answer needs used to hand
 // a null pointer to a string routine.
 TEST_F(e2e, QueryWithTooFewColumnsFails) {

@@ -48,6 +48,9 @@ TEST(proto, ReadyLineWithoutLineFeedAtEndOfInputCounts) {
 
 TEST(proto, HandshakeRejectsOtherLines) {
     expect_fatal(serve("\n"), "unexpected config line: ");
+    // The host's bytes are shown escaped: no forged line, no terminal escape.
+    expect_fatal(serve("x\rkorvane[1]: fatal: FORGED\x1b[2J\n"),
+                 "unexpected config line: x\\x0dkorvane[1]: fatal: FORGED\\x1b[2J");
     expect_fatal(serve("config|a\ntable|0.1|1|t|update|x\n"),
                  "unexpected config line: table|0.1|1|t|update|x");
 }

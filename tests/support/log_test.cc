@@ -53,6 +53,12 @@ TEST_F(log, EveryRecordIsOneBoundedLine) {
         {"ERROR:  x\nLINE 1: y\n\n", "ERROR:  x\\nLINE 1: y"},
         {std::string("bell\a esc\x1b del\x7f cr\r"), "bell\\x07 esc\\x1b del\\x7f cr\\x0d"},
         {std::string(1 << 20, 'j'), std::string(2039, 'j') + "...[cut]"},
+        // Valid UTF-8 passes; C1 controls, raw or encoded, and broken
+        // sequences do not (U+009B is CSI on many terminals).
+        {"caf\xc3\xa9 \xe6\x97\xa5\xe6\x9c\xac \xf0\x9f\x93\xa7",
+         "caf\xc3\xa9 \xe6\x97\xa5\xe6\x9c\xac \xf0\x9f\x93\xa7"},
+        {"csi\x9b raw\xc2\x9b cut\xe6\x97 bad\xff\xc0\xaf",
+         "csi\\x9b raw\\xc2\\x9b cut\\xe6\\x97 bad\\xff\\xc0\\xaf"},
         // Escapes count towards the bound and are never split.
         {std::string(1500, '\n') + "end", repeat("\\n", 1019) + "...[cut]"},
     };
