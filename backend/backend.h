@@ -69,6 +69,7 @@ struct backend {
     bool unprepared;                 // prepared_statements off: nothing named on the server
     char *pending_listen;            // the LISTEN the next statement's pipeline carries
     uint32_t unconfigured_warned;    // slots whose missing statement has been logged
+    int32_t conninfo_line;           // where the file set conninfo, for its messages
     int32_t log_repeat_window;       // seconds a repeated record is counted, not written
     cache lookups;
 };
@@ -118,6 +119,13 @@ struct config_key {
 // stored and ignored. The one table that the loader and the checker judge
 // a file by.
 extern const config_key backend_config_keys[];
+// A key as messages show it: cut at an "=", since "conninfo=password=..."
+// is a key glued to its value.
+std::string backend_shown_key(const char *key);
+// What is wrong with a conninfo that libpq cannot parse, in words that
+// never quote it (libpq's own message may quote the password); empty when
+// it parses.
+std::string backend_conninfo_problem(const char *conninfo);
 // The row of a known key, or null.
 const config_key *backend_config_key(const char *name);
 // Why text is no value for k, as korvane says it after "bad value for

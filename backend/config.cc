@@ -111,18 +111,18 @@ bool is_space(char c) {
 }
 
 // Parses one setting line into b->config. False after a warning.
-bool load_line(backend *b, char *line) {
+bool load_line(backend *b, char *line, int32_t number) {
     const char *key = nullptr;
     char *value = nullptr;
     int r = backend_split_line(line, &key, &value);
     if (r == 0)
         return true;
     if (r < 0) {
-        warn_msg("warn: missing value for key %s", key);
+        warn_msg("warn: missing value for key %s", backend_shown_key(key).c_str());
         return false;
     }
     if (dict_has(&b->config, key)) {
-        warn_msg("warn: duplicate key %s", key);
+        warn_msg("warn: duplicate key %s", backend_shown_key(key).c_str());
         return false;
     }
     char *copy = strdup(value);
@@ -131,6 +131,8 @@ bool load_line(backend *b, char *line) {
         return false;
     }
     dict_set(&b->config, key, copy);
+    if (strcmp(key, "conninfo") == 0)
+        b->conninfo_line = number;
     return true;
 }
 
@@ -180,6 +182,47 @@ void apply(backend *b, const config_key &k, const char *text) {
 }
 
 } // namespace
+
+std::string backend_shown_key(const char *key) {
+    // "conninfo=password=..." is a key glued to its value; what follows
+    // the "=" may be the password.
+    const char *eq = strchr(key, '=');
+    return eq == nullptr ? key : std::string(key, eq) + "=...";
+}
+
+std::string backend_conninfo_problem(const char *conninfo) {
+    char *error = nullptr;
+    PQconninfoOption *options = PQconninfoParse(conninfo, &error);
+    if (options != nullptr) {
+        PQconninfoFree(options);
+        return "";
+    }
+    // libpq quotes the text it could not parse, which may be the password:
+    // say what is wrong in words of our own instead.
+    std::string_view e = error != nullptr ? error : "";
+    struct known {
+        const char *libpq, *words;
+    };
+    constexpr known problems[] = {
+        {"missing \"=\"", "a word without \"=\" (quote a value that holds spaces: key='a b')"},
+        {"unterminated quoted string", "a quoted value that is not closed"},
+        {"invalid connection option", "an option name libpq does not know"},
+        {"invalid percent-encoded token", "a bad %-escape in the URI"},
+        {"forbidden value %00", "a %00 in the URI"},
+        {"invalid URI query parameter", "a URI parameter libpq does not know"},
+        {"matching \"]\"", "an IPv6 address in the URI without its \"]\""},
+    };
+    std::string words = "libpq cannot parse it";
+    for (const known &k : problems)
+        if (e.find(k.libpq) != std::string_view::npos) {
+            words = k.words;
+            break;
+        }
+    if (error == nullptr)
+        words = "out of memory";
+    PQfreemem(error);
+    return words;
+}
 
 const config_key *backend_config_key(const char *name) {
     for (const config_key *k = backend_config_keys; k->name != nullptr; k++)
@@ -297,10 +340,10 @@ backend *backend_load(const char *path) {
     ssize_t n;
     bool ok = true;
     // A read error ends the file as its end does; what was read is judged.
-    while (ok && (n = getline(&line, &cap, file.get())) != -1) {
+    for (int32_t number = 1; ok && (n = getline(&line, &cap, file.get())) != -1; number++) {
         if (n > 0 && line[n - 1] == '\n')
             line[n - 1] = '\0';
-        ok = load_line(b.get(), line);
+        ok = load_line(b.get(), line, number);
     }
     free(line);
     if (!ok)
@@ -313,14 +356,15 @@ backend *backend_load(const char *path) {
     while (dict_next(&b->config, &cursor, &key, nullptr) != 0) {
         if (backend_config_key(key) != nullptr)
             continue;
+        std::string shown = backend_shown_key(key);
         if (strncmp(key, UTF8_BOM, 3) == 0)
             warn_msg("warn: unknown key %s ignored; the file starts with a UTF-8 byte-order "
                      "mark, which becomes part of the first key: save it without one",
-                     key);
+                     shown.c_str());
         else if (const char *near = backend_suggest_key(key); near != nullptr)
-            warn_msg("warn: unknown key %s ignored; did you mean %s?", key, near);
+            warn_msg("warn: unknown key %s ignored; did you mean %s?", shown.c_str(), near);
         else
-            warn_msg("warn: unknown key %s ignored", key);
+            warn_msg("warn: unknown key %s ignored", shown.c_str());
     }
 
     auto *conninfo = static_cast<const char *>(dict_find(&b->config, "conninfo"));

@@ -233,6 +233,12 @@ int32_t backend_connect(backend *b) {
         warn_msg("warn: missing \"conninfo\" configuration directive");
         return connect_failed(b);
     }
+    if (std::string problem = backend_conninfo_problem(conninfo); !problem.empty()) {
+        warn_msg("warn: conninfo on line %d cannot be parsed: %s; its text is not shown, as it "
+                 "may hold the password",
+                 b->conninfo_line, problem.c_str());
+        return connect_failed(b);
+    }
     b->conn = exec_connect(conninfo);
     if (b->conn == nullptr && !exec_expired() && *exec_connect_error(nullptr) == '\0') {
         warn_msg("warn: PQconnectdb return NULL");

@@ -70,7 +70,7 @@ void check_value(checker &c, const char *key, const char *value, int line) {
     const config_key *k = backend_config_key(key);
     if (k == nullptr) {
         const char *near = backend_suggest_key(key);
-        c.report(WARNING, line, "%s: unknown key, ignored%s%s%s", key,
+        c.report(WARNING, line, "%s: unknown key, ignored%s%s%s", backend_shown_key(key).c_str(),
                  near != nullptr ? "; did you mean " : "", near != nullptr ? near : "",
                  near != nullptr ? "?" : "");
         return;
@@ -109,11 +109,12 @@ bool read_file(checker &c) {
         if (r == 0)
             continue;
         if (r < 0) {
-            c.report(PROBLEM, line, "%s: missing value", key);
+            c.report(PROBLEM, line, "%s: missing value", backend_shown_key(key).c_str());
             continue;
         }
         if (auto it = c.settings.find(key); it != c.settings.end()) {
-            c.report(PROBLEM, line, "%s: duplicate key, first on line %d", key, it->second.line);
+            c.report(PROBLEM, line, "%s: duplicate key, first on line %d",
+                     backend_shown_key(key).c_str(), it->second.line);
             continue;
         }
         c.settings[key] = {value, line};
@@ -226,7 +227,11 @@ int backend_lint(const char *path, bool connect, FILE *out) {
             if (auto t = c.settings.find("request_timeout_ms"); t != c.settings.end())
                 c.timeout_ms =
                     static_cast<int32_t>(strtonum(t->second.value.c_str(), 0, INT32_MAX, nullptr));
-            if (connect)
+            if (std::string problem = backend_conninfo_problem(conninfo->second.value.c_str());
+                !problem.empty())
+                c.report(PROBLEM, conninfo->second.line, "conninfo: cannot be parsed: %s",
+                         problem.c_str());
+            else if (connect)
                 check_database(c, conninfo->second);
         }
     }
