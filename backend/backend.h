@@ -126,6 +126,10 @@ std::string backend_shown_key(const char *key);
 // never quote it (libpq's own message may quote the password); empty when
 // it parses.
 std::string backend_conninfo_problem(const char *conninfo);
+// The first host of conninfo that is reached over the network (not a
+// socket, not loopback) with an sslmode below verify-full, as "HOST with
+// sslmode=MODE"; empty when there is none.
+std::string backend_unverified_host(const char *conninfo);
 // The row of a known key, or null.
 const config_key *backend_config_key(const char *name);
 // Why text is no value for k, as korvane says it after "bad value for

@@ -224,6 +224,41 @@ std::string backend_conninfo_problem(const char *conninfo) {
     return words;
 }
 
+std::string backend_unverified_host(const char *conninfo) {
+    PQconninfoOption *options = PQconninfoParse(conninfo, nullptr);
+    if (options == nullptr)
+        return "";
+    std::string hosts, addrs, mode = "prefer";
+    for (PQconninfoOption *o = options; o->keyword != nullptr; o++) {
+        if (o->val == nullptr)
+            continue;
+        if (strcmp(o->keyword, "host") == 0)
+            hosts = o->val;
+        else if (strcmp(o->keyword, "hostaddr") == 0)
+            addrs = o->val;
+        else if (strcmp(o->keyword, "sslmode") == 0)
+            mode = o->val;
+    }
+    PQconninfoFree(options);
+    if (mode == "verify-full")
+        return "";
+    // The first host that leaves the machine: not a socket directory, not
+    // loopback (by its hostaddr where one is given).
+    std::string_view h = hosts, a = addrs;
+    while (!h.empty() || !a.empty()) {
+        std::string_view name = h.substr(0, h.find(','));
+        std::string_view addr = a.substr(0, a.find(','));
+        h.remove_prefix(std::min(h.size(), name.size() + 1));
+        a.remove_prefix(std::min(a.size(), addr.size() + 1));
+        std::string_view where = !addr.empty() ? addr : name;
+        bool local = where.empty() || where[0] == '/' || where[0] == '@' || where == "localhost" ||
+                     where == "::1" || where.rfind("127.", 0) == 0;
+        if (!local)
+            return std::string(name.empty() ? addr : name) + " with sslmode=" + mode;
+    }
+    return "";
+}
+
 const config_key *backend_config_key(const char *name) {
     for (const config_key *k = backend_config_keys; k->name != nullptr; k++)
         if (strcmp(k->name, name) == 0)
@@ -368,6 +403,11 @@ backend *backend_load(const char *path) {
     }
 
     auto *conninfo = static_cast<const char *>(dict_find(&b->config, "conninfo"));
+    if (std::string host = conninfo != nullptr ? backend_unverified_host(conninfo) : "";
+        !host.empty())
+        warn_msg("warn: conninfo reaches %s, which does not verify the server; set "
+                 "sslmode=verify-full and sslrootcert=",
+                 host.c_str());
     if (int mode = conninfo != nullptr ? backend_exposed_password(path, conninfo) : -1; mode >= 0)
         warn_msg("warn: \"%s\" holds a password in conninfo and is readable by every user "
                  "(mode %04o); chmod 0640 it, owned by root and the mail server's group",

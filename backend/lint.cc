@@ -224,6 +224,12 @@ int backend_lint(const char *path, bool connect, FILE *out) {
                          "conninfo: holds a password and the file is readable by every user "
                          "(mode %04o); chmod 0640 it, owned by root and the mail server's group",
                          mode);
+            if (std::string host = backend_unverified_host(conninfo->second.value.c_str());
+                !host.empty())
+                c.report(WARNING, conninfo->second.line,
+                         "conninfo: reaches %s, which does not verify the server; set "
+                         "sslmode=verify-full and sslrootcert=",
+                         host.c_str());
             if (auto t = c.settings.find("request_timeout_ms"); t != c.settings.end())
                 c.timeout_ms =
                     static_cast<int32_t>(strtonum(t->second.value.c_str(), 0, INT32_MAX, nullptr));

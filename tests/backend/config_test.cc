@@ -246,6 +246,20 @@ TEST_F(config, TheCheckerFailsExactlyWhatKorvaneRefuses) {
     err = capture_stderr([&] { b = backend_load(path.c_str()); });
     EXPECT_NE(err.find("readable by every user (mode 0644); chmod 0640 it"), std::string::npos)
         << err;
+    // A server across the network that is not verified is said too; a
+    // socket or loopback is not.
+    for (const char *where : {"host=db.example.org", "host=db,10.0.0.2 sslmode=require",
+                              "host=/run/postgresql,db.example.org", "host=127.0.0.1",
+                              "host=db.example.org sslmode=verify-full", "host=db hostaddr=::1"}) {
+        backend_free(b);
+        write_file(path, std::string("conninfo ") + where + "\n");
+        err = capture_stderr([&] { b = backend_load(path.c_str()); });
+        bool warned = err.find("which does not verify the server") != std::string::npos;
+        EXPECT_EQ(warned, strstr(where, "db") != nullptr &&
+                              strstr(where, "verify-full") == nullptr &&
+                              strstr(where, "::1") == nullptr)
+            << where << err;
+    }
 }
 
 } // namespace
