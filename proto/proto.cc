@@ -11,6 +11,7 @@
 #include <err.h>
 #include <poll.h>
 #include <string_view>
+#include <unistd.h>
 
 namespace {
 
@@ -46,10 +47,103 @@ idle_handler on_idle;
 char current_table[128];
 dict request_params;
 
-// The input line buffer grows to the longest line and is reused; it lives
-// at file level so it stays reachable for as long as the process runs.
-char *line_buf;
-size_t line_cap;
+// Request lines longer than this answer error unread: a mail key is never
+// longer than a few hundred bytes, and a line must not hold its memory for
+// ever.
+constexpr size_t LINE_MAX_BYTES = 64 * 1024;
+
+// The host's input, read from descriptor 0 into a buffer of a fixed size
+// that holds at least one whole line of the most allowed. Lines are cut in
+// place. Reset by every proto_run.
+struct input_buffer {
+    char data[2 * LINE_MAX_BYTES + 2];
+    size_t start; // first byte not yet handed out
+    size_t end;   // one past the last byte read
+    bool eof;
+};
+input_buffer in;
+
+// Reads more of the host's input behind what is buffered. False at the end
+// of input; a read error ends the process as getline's did.
+bool fill() {
+    if (in.start > 0) {
+        memmove(in.data, in.data + in.start, in.end - in.start);
+        in.end -= in.start;
+        in.start = 0;
+    }
+    for (;;) {
+        ssize_t n = read(STDIN_FILENO, in.data + in.end, sizeof in.data - 1 - in.end);
+        if (n > 0) {
+            in.end += static_cast<size_t>(n);
+            return true;
+        }
+        if (n == 0) {
+            in.eof = true;
+            return false;
+        }
+        if (errno != EINTR)
+            err(1, "getline");
+    }
+}
+
+// The next line, without its line feed, NUL-terminated in place, and its
+// length in *len (a NUL inside counts). A line longer than LINE_MAX_BYTES
+// is read to its end and dropped in pieces: *len then says how long it was
+// and the line holds its first LINE_MAX_BYTES bytes. Null at the end of
+// input; a last line without a line feed counts.
+char *next_line(size_t *len) {
+    for (;;) {
+        char *begin = in.data + in.start;
+        size_t have = in.end - in.start;
+        if (auto *nl = static_cast<char *>(memchr(begin, '\n', have)); nl != nullptr) {
+            *nl = '\0';
+            *len = static_cast<size_t>(nl - begin);
+            in.start += *len + 1;
+            return begin;
+        }
+        if (have > LINE_MAX_BYTES)
+            break;
+        if (in.eof || !fill()) {
+            // fill may have moved what is buffered to the start.
+            begin = in.data + in.start;
+            *len = in.end - in.start;
+            if (*len == 0)
+                return nullptr;
+            in.data[in.end] = '\0';
+            in.start = in.end;
+            return begin;
+        }
+    }
+    // Too long: keep the first LINE_MAX_BYTES for the reply, drop the rest
+    // as it comes, up to the line feed.
+    size_t total = in.end - in.start;
+    memmove(in.data, in.data + in.start, LINE_MAX_BYTES);
+    in.data[LINE_MAX_BYTES] = '\0';
+    char *drop = in.data + LINE_MAX_BYTES + 1;
+    size_t room = sizeof in.data - 1 - (LINE_MAX_BYTES + 1);
+    *len = total;
+    in.start = in.end = LINE_MAX_BYTES + 1;
+    for (;;) {
+        ssize_t n = read(STDIN_FILENO, drop, room);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            err(1, "getline");
+        if (n == 0) {
+            in.eof = true;
+            return in.data;
+        }
+        auto *nl = static_cast<char *>(memchr(drop, '\n', static_cast<size_t>(n)));
+        if (nl == nullptr) {
+            *len += static_cast<size_t>(n);
+            continue;
+        }
+        *len += static_cast<size_t>(nl - drop);
+        in.start = static_cast<size_t>(nl + 1 - in.data);
+        in.end = static_cast<size_t>(drop + n - in.data);
+        return in.data;
+    }
+}
 
 // Splits off the field that ends at the next "|" of *rest; null when there is
 // no separator left.
@@ -132,12 +226,12 @@ service_kind served_kind(const char *name) {
 // meanwhile; returns once stdin is readable (or at its end or an error,
 // which getline then reports).
 void wait_for_host() {
-    while (on_watch != nullptr && !input_buffered(stdin)) {
+    while (on_watch != nullptr && in.end == in.start && !in.eof) {
         int timeout = -1;
         int fd = on_watch(&timeout);
         if (fd < 0 && timeout < 0)
             return;
-        pollfd p[2] = {{fileno(stdin), POLLIN, 0}, {fd, POLLIN, 0}};
+        pollfd p[2] = {{STDIN_FILENO, POLLIN, 0}, {fd, POLLIN, 0}};
         int n = poll(p, fd >= 0 ? 2 : 1, timeout);
         if (n < 0 && errno == EINTR)
             continue;
@@ -263,6 +357,28 @@ const char *service_to_name(service_kind svc) {
     return nullptr;
 }
 
+// A request line too long to serve: check, lookup and fetch answer error
+// for their id, which comes early in the line; anything else breaks the
+// protocol.
+void serve_too_long(char *head, size_t len) {
+    char *rest = head;
+    char *fields[7] = {};
+    for (char *&f : fields)
+        f = cut_field(&rest);
+    const char *type = fields[4];
+    bool known = type != nullptr && (strcmp(type, "check") == 0 || strcmp(type, "lookup") == 0 ||
+                                     strcmp(type, "fetch") == 0);
+    // fetch has no key: its id is the rest of the line.
+    const char *id = type != nullptr && strcmp(type, "fetch") == 0 ? rest : fields[6];
+    if (!starts_with(fields[0] != nullptr ? fields[0] : "", "table") || !known || id == nullptr)
+        errx(1, "malformed line: longer than %zu bytes", LINE_MAX_BYTES);
+    warn_msg("warn: a request line of %zu bytes, longer than %zu, answers error", len,
+             LINE_MAX_BYTES);
+    fputs(type, stdout);
+    write_reply("-result|", id, "|error\n");
+    flush_reply();
+}
+
 int proto_run() {
     request_params = dict{};
     bool handshake = true;
@@ -270,23 +386,22 @@ int proto_run() {
     // after every value reply.
     static char value[PROTO_VALUE_SIZE];
 
+    in.start = in.end = 0;
+    in.eof = false;
+
     for (;;) {
         if (!handshake)
             wait_for_host();
-        ssize_t n = getline(&line_buf, &line_cap, stdin);
-        if (n == -1) {
-            if (ferror(stdin))
-                err(1, "getline");
-            free(line_buf);
-            line_buf = nullptr;
-            line_cap = 0;
+        size_t len = 0;
+        char *line = next_line(&len);
+        if (line == nullptr)
             return 0;
+        if (len > LINE_MAX_BYTES) {
+            if (handshake)
+                errx(1, "malformed line: longer than %zu bytes", LINE_MAX_BYTES);
+            serve_too_long(line, len);
+            continue;
         }
-        char *line = line_buf;
-        auto len = static_cast<size_t>(n);
-        if (line[len - 1] == '\n')
-            line[--len] = '\0';
-
         if (!handshake) {
             serve_request(line, len, value);
             continue;

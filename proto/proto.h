@@ -6,6 +6,9 @@
 // protocol violation, missing handler, unknown action or I/O failure ends the
 // process with status 1 and one "prog: message" line on stderr (err/errx).
 // A service that korvane does not serve is no violation: it answers error.
+// Lines are read from descriptor 0 into a buffer of a fixed size; a request
+// line longer than 64 KiB is read to its end in pieces and answers error
+// for its id (check, lookup, fetch), with one warning naming its length.
 // Nothing is allocated per request.
 #pragma once
 

@@ -5,23 +5,8 @@
 #pragma once
 
 #include <cstddef>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-
-// True when f's buffer holds input not yet read, so that a read returns
-// without waiting. Where the C library gives no way to tell, true: callers
-// then read as before, without polling first.
-inline bool input_buffered(FILE *f) {
-#if defined(__GLIBC__)
-    return f->_IO_read_ptr < f->_IO_read_end;
-#elif defined(__FreeBSD__)
-    return f->_r > 0;
-#else
-    (void)f;
-    return true;
-#endif
-}
 
 #ifndef HAVE_STRLCPY
 // Copies at most size - 1 bytes and always NUL-terminates when size > 0.

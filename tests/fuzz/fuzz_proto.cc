@@ -12,6 +12,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <sys/mman.h>
+#include <unistd.h>
 
 namespace {
 
@@ -82,20 +84,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     proto_set_lookup_handler(on_lookup);
     proto_set_fetch_handler(on_fetch);
 
-    FILE *in = fmemopen(const_cast<uint8_t *>(data), size, "r");
+    // The engine reads descriptor 0: the input is a file in memory there.
+    int in = memfd_create("fuzz-input", 0);
+    if (in < 0 || write(in, data, size) != static_cast<ssize_t>(size) ||
+        lseek(in, 0, SEEK_SET) != 0 || dup2(in, STDIN_FILENO) != STDIN_FILENO)
+        abort();
+    close(in);
     char *out_text = nullptr;
     size_t out_len = 0;
     FILE *out = open_memstream(&out_text, &out_len);
-    FILE *saved_in = stdin;
     FILE *saved_out = stdout;
-    stdin = in;
     stdout = out;
     handled = 0;
     if (setjmp(fatal_exit) == 0)
         proto_run();
-    stdin = saved_in;
     stdout = saved_out;
-    fclose(in);
     fclose(out);
 
     // Every handled request was answered with exactly one line.

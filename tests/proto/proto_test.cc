@@ -191,11 +191,24 @@ TEST(proto, LongTableNameIsCutTo127Bytes) {
                          table.substr(0, 127) + " keylen=1 key=k\n");
 }
 
-TEST(proto, LinesOfAnyLengthReachTheHandlerWhole) {
-    std::string key(1 << 20, 'k');
-    run_result r = serve(ready + "table|0.1|1|t|lookup|alias|i|" + key + "\n");
+// Lines up to 64 KiB reach the handler whole; a longer one answers error
+// for its id unread, with one warning, and the lines after it are served.
+TEST(proto, LinesUpTo64KiBReachTheHandlerWhole) {
+    const std::string head = "table|0.1|1|t|lookup|alias|i|";
+    std::string fits(65536 - head.size(), 'k');
+    run_result r =
+        serve(ready + head + fits + "\n" + head + fits + "k\n" + "table|0.1|1|t|fetch|source|f" +
+              std::string(1 << 26, 'x') + "\n" + "table|0.1|1|t|check|alias|j|k\n");
     EXPECT_EQ(r.status, 0);
-    EXPECT_NE(r.out.find("keylen=1048576 "), std::string::npos);
+    EXPECT_NE(r.out.find("keylen=65507 "), std::string::npos);
+    EXPECT_NE(r.out.find("\nlookup-result|i|error\nfetch-result|f"), std::string::npos);
+    EXPECT_NE(r.out.find("|error\ncheck-result|j|found\n"), std::string::npos);
+    EXPECT_EQ(r.err, log_line("proto_harness", r.pid,
+                              "warn: a request line of 65537 bytes, longer than 65536, answers "
+                              "error") +
+                         log_line("proto_harness", r.pid,
+                                  "warn: a request line of 67108892 bytes, longer than 65536, "
+                                  "answers error"));
 }
 
 // Regression: a NUL inside a request used to cut the key short, so the host
