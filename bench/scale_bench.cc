@@ -50,17 +50,23 @@ struct result {
     long errors = 0;
 };
 
-result run_fleet(PGconn *admin, const std::string &conninfo, const std::string &db,
-                 const std::string &extra, int n, double seconds) {
+// A fleet's configuration file, named by the application it connects as;
+// the caller removes it.
+std::string fleet_config(const std::string &conninfo, const std::string &db, const char *app,
+                         const std::string &extra) {
     char path[] = "/tmp/korvane-scale-bench.XXXXXX";
     int fd = mkstemp(path);
-    std::string conf = "conninfo " + with_db(conninfo, db) +
-                       " application_name=korvane_scale\n"
-                       "query_alias SELECT v FROM scale_alias WHERE k = $1\n" +
-                       extra;
+    std::string conf = "conninfo " + with_db(conninfo, db) + " application_name=" + app +
+                       "\nquery_alias SELECT v FROM scale_alias WHERE k = $1\n" + extra;
     if (fd < 0 || write(fd, conf.data(), conf.size()) != static_cast<ssize_t>(conf.size()))
         fail("cannot write the configuration");
     close(fd);
+    return path;
+}
+
+result run_fleet(PGconn *admin, const std::string &conninfo, const std::string &db,
+                 const std::string &extra, int n, double seconds) {
+    std::string path = fleet_config(conninfo, db, "korvane_scale", extra);
 
     result res;
     std::vector<pipe_child> fleet;
@@ -112,7 +118,7 @@ result run_fleet(PGconn *admin, const std::string &conninfo, const std::string &
         pipe_read_line(k, rest); // the request still in flight
         pipe_finish(k);
     }
-    unlink(path);
+    unlink(path.c_str());
     // The next fleet starts when the server has let this one go, so that
     // it counts only its own connections.
     for (int i = 0; i < 100 && db != "korvane_pool" && server_connections(admin, db) > 0; i++)
@@ -123,17 +129,10 @@ result run_fleet(PGconn *admin, const std::string &conninfo, const std::string &
 // The herd: n korvanes that have answered once, the server restarted under
 // them, then every one asked at once; the seconds until each has answered
 // right (one that answers error is asked again), or -1 after 30 s.
-double run_herd(const std::string &conninfo, const std::string &db, const std::string &extra,
-                int n, const std::string &restart) {
-    char path[] = "/tmp/korvane-herd-bench.XXXXXX";
-    int fd = mkstemp(path);
-    std::string conf = "conninfo " + with_db(conninfo, db) +
-                       " application_name=korvane_herd\nrequest_timeout_ms 2000\n"
-                       "query_alias SELECT v FROM scale_alias WHERE k = $1\n" +
-                       extra;
-    if (fd < 0 || write(fd, conf.data(), conf.size()) != static_cast<ssize_t>(conf.size()))
-        fail("cannot write the configuration");
-    close(fd);
+double run_herd(const std::string &conninfo, const std::string &db, const std::string &extra, int n,
+                const std::string &restart) {
+    std::string path =
+        fleet_config(conninfo, db, "korvane_herd", "request_timeout_ms 2000\n" + extra);
     std::vector<pipe_child> fleet(static_cast<size_t>(n));
     for (pipe_child &k : fleet)
         if (!pipe_start_korvane(k, KORVANE_BIN, path, false))
@@ -179,7 +178,7 @@ double run_herd(const std::string &conninfo, const std::string &db, const std::s
             pipe_read_line(fleet[i], reply);
         pipe_finish(fleet[i]);
     }
-    unlink(path);
+    unlink(path.c_str());
     return elapsed;
 }
 
@@ -234,8 +233,9 @@ int main(int argc, char *argv[]) {
     PQfinish(admin);
     if (argc > 4) {
         for (int i = 0; i < 2; i++) {
-            double t = run_herd(i == 0 ? server : bouncer, i == 0 ? "korvane_scale" : "korvane_pool",
-                                i == 0 ? "" : "prepared_statements off\n", 100, argv[4]);
+            double t =
+                run_herd(i == 0 ? server : bouncer, i == 0 ? "korvane_scale" : "korvane_pool",
+                         i == 0 ? "" : "prepared_statements off\n", 100, argv[4]);
             printf("herd of 100 after a server restart, %s: all answered right %.0f ms after the "
                    "restart\n",
                    i == 0 ? "direct" : "through PgBouncer", t * 1e3);
