@@ -9,6 +9,7 @@
 
 #include "proto/proto.h"
 #include "support/dict.h"
+#include "support/sandbox.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -70,6 +71,7 @@ struct backend {
     char *pending_listen;            // the LISTEN the next statement's pipeline carries
     uint32_t unconfigured_warned;    // slots whose missing statement has been logged
     int32_t conninfo_line;           // where the file set conninfo, for its messages
+    bool sandbox;                    // sandbox on: confine the process once started
     int32_t log_repeat_window;       // seconds a repeated record is counted, not written
     cache lookups;
 };
@@ -130,6 +132,10 @@ std::string backend_conninfo_problem(const char *conninfo);
 // socket, not loopback) with an sslmode below verify-full, as "HOST with
 // sslmode=MODE"; empty when there is none.
 std::string backend_unverified_host(const char *conninfo);
+// What the sandbox grants for b loaded from path: reading beneath the
+// file's directory, the files libpq, TLS and name resolution read, and TCP
+// connect to the conninfo's ports (and DNS).
+void backend_sandbox_grants(backend *b, const char *path, sandbox_grants *g);
 // The row of a known key, or null.
 const config_key *backend_config_key(const char *name);
 // Why text is no value for k, as korvane says it after "bad value for
@@ -358,6 +364,9 @@ int32_t backend_check(service_kind svc, dict *params, const char *key);
 // -1 on error (buf may hold a partial value then).
 int32_t backend_lookup(service_kind svc, dict *params, const char *key, char *buf, uint64_t size);
 
+// With sandbox on, confines the process for good (once, at start-up after
+// the first connect); later updates that need more are refused.
+void backend_enter_sandbox();
 // The engine's idle handlers: the cache's listening connection is read
 // while the host is idle.
 int backend_idle_fd(int *timeout_ms);

@@ -40,6 +40,7 @@ constexpr config_key backend_config_keys[] = {
     {"cache_stale", CONF_NUMBER, &backend::cache_stale, nullptr},
     {"cache_services", CONF_SERVICES, nullptr, nullptr},
     {"prepared_statements", CONF_ON_OFF, nullptr, nullptr},
+    {"sandbox", CONF_ON_OFF, nullptr, nullptr},
     {"cache_listen", CONF_CHANNEL, nullptr, nullptr},
     {"log_repeat_window", CONF_NUMBER, &backend::log_repeat_window, nullptr},
     {nullptr, CONF_TEXT, nullptr, nullptr},
@@ -169,7 +170,10 @@ void apply(backend *b, const config_key &k, const char *text) {
         break;
     }
     case CONF_ON_OFF:
-        b->unprepared = strcmp(text, "off") == 0;
+        if (strcmp(k.name, "sandbox") == 0)
+            b->sandbox = strcmp(text, "on") == 0;
+        else
+            b->unprepared = strcmp(text, "off") == 0;
         break;
     case CONF_SERVICES: {
         std::string unknown;
@@ -257,6 +261,67 @@ std::string backend_unverified_host(const char *conninfo) {
             return std::string(name.empty() ? addr : name) + " with sslmode=" + mode;
     }
     return "";
+}
+
+namespace {
+
+// The directory a path is in, with symbolic links resolved; "" when it
+// cannot be resolved.
+std::string directory_of(const char *path) {
+    char *real = realpath(path, nullptr);
+    if (real == nullptr)
+        return "";
+    std::string dir = real;
+    free(real);
+    return dir.substr(0, std::max<size_t>(dir.rfind('/'), 1));
+}
+
+} // namespace
+
+void backend_sandbox_grants(backend *b, const char *path, sandbox_grants *g) {
+    // A reload replaces the file by rename, so its whole directory is read.
+    if (std::string dir = directory_of(path); !dir.empty())
+        g->read_paths.push_back(dir);
+    // What libpq, TLS and name resolution read, and the libraries and
+    // tables the C library loads on demand.
+    for (const char *p :
+         {"/etc/hosts", "/etc/resolv.conf", "/etc/nsswitch.conf", "/etc/services", "/etc/host.conf",
+          "/etc/gai.conf", "/etc/passwd", "/etc/group", "/etc/ssl", "/usr/lib/ssl",
+          "/usr/share/ca-certificates", "/etc/postgresql-common", "/etc/ld.so.cache",
+          "/etc/localtime", "/usr/share/zoneinfo", "/usr/lib", "/lib", "/dev/urandom", "/dev/null"})
+        g->read_paths.emplace_back(p);
+    g->write_paths.emplace_back("/dev/null");
+    if (const char *home = getenv("HOME"); home != nullptr) {
+        g->read_paths.push_back(std::string(home) + "/.pgpass");
+        g->read_paths.push_back(std::string(home) + "/.postgresql");
+    }
+    for (const char *env :
+         {"PGPASSFILE", "PGSSLROOTCERT", "PGSSLCERT", "PGSSLKEY", "PGSSLCRL", "PGSERVICEFILE"})
+        if (const char *v = getenv(env); v != nullptr && *v != '\0')
+            g->read_paths.emplace_back(v);
+    auto *conninfo = static_cast<const char *>(dict_find(&b->config, "conninfo"));
+    PQconninfoOption *options = conninfo != nullptr ? PQconninfoParse(conninfo, nullptr) : nullptr;
+    std::string ports;
+    for (PQconninfoOption *o = options; o != nullptr && o->keyword != nullptr; o++) {
+        if (o->val == nullptr || *o->val == '\0')
+            continue;
+        std::string_view key = o->keyword;
+        if (key == "passfile" || key == "sslrootcert" || key == "sslcert" || key == "sslkey" ||
+            key == "sslcrl" || key == "sslcrldir")
+            g->read_paths.emplace_back(o->val);
+        if (key == "port")
+            ports = o->val;
+    }
+    PQconninfoFree(options);
+    if (ports.empty())
+        ports = getenv("PGPORT") != nullptr ? getenv("PGPORT") : "5432";
+    for (std::string_view rest = ports; !rest.empty();) {
+        std::string one(rest.substr(0, rest.find(',')));
+        rest.remove_prefix(std::min(rest.size(), one.size() + 1));
+        g->tcp_ports.push_back(one.empty() ? 5432 : atoi(one.c_str()));
+    }
+    // DNS over TCP, for answers too long for a datagram.
+    g->tcp_ports.push_back(53);
 }
 
 const config_key *backend_config_key(const char *name) {

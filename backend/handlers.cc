@@ -2,10 +2,25 @@
 #include "support/compat.h"
 #include "support/log.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 const char *config_path;
+
+namespace {
+// What the sandbox granted when it was entered; null while not sandboxed.
+sandbox_grants *granted;
+} // namespace
+
+void backend_enter_sandbox() {
+    if (!current_backend->sandbox || granted != nullptr)
+        return;
+    granted = new sandbox_grants;
+    backend_sandbox_grants(current_backend, config_path, granted);
+    (void)sandbox_enter(*granted);
+}
 
 namespace {
 
@@ -92,6 +107,29 @@ int32_t format_value(service_kind svc, const PGresult *res, char *buf, uint64_t 
     return 1;
 }
 
+// A sandboxed korvane cannot reach what its sandbox did not grant: a new
+// configuration that needs more is refused rather than failing later.
+bool within_sandbox(backend *fresh) {
+    if (granted == nullptr)
+        return true;
+    sandbox_grants wanted;
+    backend_sandbox_grants(fresh, config_path, &wanted);
+    std::string missing;
+    for (const std::string &p : wanted.read_paths)
+        if (!sandbox_covers(granted->read_paths, p))
+            missing = p;
+    for (int port : wanted.tcp_ports)
+        if (std::find(granted->tcp_ports.begin(), granted->tcp_ports.end(), port) ==
+            granted->tcp_ports.end())
+            missing = "TCP port " + std::to_string(port);
+    if (missing.empty())
+        return true;
+    warn_msg("warn: the new configuration needs %s, which the sandbox did not grant; restart "
+             "korvane to use it",
+             missing.c_str());
+    return false;
+}
+
 int32_t update_rejected() {
     warn_msg("warn: update rejected; the old configuration keeps serving");
     return -1;
@@ -104,7 +142,7 @@ int32_t backend_update() {
     // only a regular file is read, so that cannot wait on a writer.
     exec_begin(current_backend->request_timeout_ms);
     backend_ptr fresh{backend_load(config_path)};
-    if (!fresh)
+    if (!fresh || !within_sandbox(fresh.get()))
         return update_rejected();
     // The new configuration's deadline bounds the connection it makes.
     begin_request(fresh.get());

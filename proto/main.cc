@@ -38,6 +38,8 @@ int main(int argc, char *argv[]) {
     if (backend_connect(current_backend) == 0)
         die_msg("could not connect");
 
+    // Confined only now: start-up had to read and connect freely.
+    backend_enter_sandbox();
     proto_set_update_handler(backend_update);
     proto_set_check_handler(backend_check);
     proto_set_lookup_handler(backend_lookup);

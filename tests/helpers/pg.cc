@@ -71,6 +71,10 @@ void pg_control(const std::string &command) {
 
 std::string pg_config_file(const std::string &app, const std::string &settings) {
     std::string path = temp_path("conf");
-    write_file(path, "conninfo " + pg_conninfo() + " application_name=" + app + "\n" + settings);
+    // KORVANE_TEST_CONFIG adds settings to every configuration: the suites
+    // run once more with "sandbox on" that way.
+    const char *extra = getenv("KORVANE_TEST_CONFIG");
+    write_file(path, "conninfo " + pg_conninfo() + " application_name=" + app + "\n" + settings +
+                         (extra != nullptr ? std::string(extra) + "\n" : ""));
     return path;
 }

@@ -16,5 +16,6 @@ int pg_terminate(const std::string &app);
 // Runs scripts/pgtest with the given command (restart fast, down, up, ...).
 void pg_control(const std::string &command);
 // A configuration file with the given settings after a conninfo line for the
-// test server tagged with application_name=app.
+// test server tagged with application_name=app, and the environment's
+// KORVANE_TEST_CONFIG, if set, as its last line.
 std::string pg_config_file(const std::string &app, const std::string &settings);

@@ -1,0 +1,233 @@
+#include "support/sandbox.h"
+
+#include "support/log.h"
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <fcntl.h>
+#include <linux/landlock.h>
+#include <seccomp.h>
+#include <sys/ioctl.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+// What newer kernels add to the ABI that Debian 12's headers predate.
+constexpr uint64_t FS_TRUNCATE = 1ULL << 14;  // ABI 3
+constexpr uint64_t FS_IOCTL_DEV = 1ULL << 15; // ABI 5
+constexpr uint64_t NET_BIND_TCP = 1ULL << 0;  // ABI 4
+constexpr uint64_t NET_CONNECT_TCP = 1ULL << 1;
+constexpr int RULE_NET_PORT = 2;
+
+struct ruleset_attr {
+    uint64_t handled_access_fs;
+    uint64_t handled_access_net;
+};
+struct net_port_attr {
+    uint64_t allowed_access;
+    uint64_t port;
+};
+
+int landlock_abi() {
+    long abi = syscall(SYS_landlock_create_ruleset, nullptr, 0, LANDLOCK_CREATE_RULESET_VERSION);
+    return abi < 0 ? 0 : static_cast<int>(abi);
+}
+
+constexpr uint64_t FS_READ = LANDLOCK_ACCESS_FS_READ_FILE | LANDLOCK_ACCESS_FS_READ_DIR;
+
+uint64_t fs_handled(int abi) {
+    uint64_t all = (LANDLOCK_ACCESS_FS_MAKE_SYM << 1) - 1;
+    if (abi >= 2)
+        all |= LANDLOCK_ACCESS_FS_REFER;
+    if (abi >= 3)
+        all |= FS_TRUNCATE;
+    if (abi >= 5)
+        all |= FS_IOCTL_DEV;
+    return all;
+}
+
+bool add_path(int ruleset, const std::string &path, uint64_t access) {
+    int fd = open(path.c_str(), O_PATH | O_CLOEXEC);
+    if (fd < 0)
+        return errno == ENOENT; // nothing there to read
+    // A file takes only the rights that apply to files.
+    struct stat st {};
+    if (fstat(fd, &st) == 0 && !S_ISDIR(st.st_mode))
+        access &= LANDLOCK_ACCESS_FS_READ_FILE | LANDLOCK_ACCESS_FS_WRITE_FILE | FS_TRUNCATE;
+    landlock_path_beneath_attr rule{access, fd};
+    bool ok = syscall(SYS_landlock_add_rule, ruleset, LANDLOCK_RULE_PATH_BENEATH, &rule, 0) == 0;
+    close(fd);
+    return ok;
+}
+
+// The file system and TCP connect by Landlock; what could not be confined
+// is added to *missing.
+void confine_files(const sandbox_grants &g, std::string *missing) {
+    int abi = landlock_abi();
+    if (abi == 0) {
+        *missing += " files and TCP (no Landlock)";
+        return;
+    }
+    ruleset_attr attr{fs_handled(abi), abi >= 4 ? NET_BIND_TCP | NET_CONNECT_TCP : 0};
+    size_t size = abi >= 4 ? sizeof attr : sizeof attr.handled_access_fs;
+    int ruleset = static_cast<int>(syscall(SYS_landlock_create_ruleset, &attr, size, 0));
+    if (ruleset < 0) {
+        *missing += " files and TCP (Landlock refused the ruleset)";
+        return;
+    }
+    bool ok = true;
+    for (const std::string &p : g.read_paths)
+        ok = add_path(ruleset, p, FS_READ) && ok;
+    uint64_t write = fs_handled(abi) & ~(LANDLOCK_ACCESS_FS_EXECUTE | LANDLOCK_ACCESS_FS_REFER);
+    for (const std::string &p : g.write_paths)
+        ok = add_path(ruleset, p, write) && ok;
+    if (abi >= 4) {
+        for (int port : g.tcp_ports) {
+            net_port_attr rule{NET_CONNECT_TCP, static_cast<uint64_t>(port)};
+            ok = syscall(SYS_landlock_add_rule, ruleset, RULE_NET_PORT, &rule, 0) == 0 && ok;
+        }
+    } else {
+        *missing += " TCP ports (Landlock ABI " + std::to_string(abi) + " has no network rules)";
+    }
+    if (!ok)
+        *missing += " (some paths could not be granted)";
+    if (syscall(SYS_landlock_restrict_self, ruleset, 0) != 0)
+        *missing += " files (Landlock did not take)";
+    close(ruleset);
+}
+
+// The system calls serving, reconnecting, resolving, TLS, syslog and
+// reloading make; everything else fails with EPERM.
+constexpr int allowed_calls[] = {
+    SCMP_SYS(read),
+    SCMP_SYS(write),
+    SCMP_SYS(readv),
+    SCMP_SYS(writev),
+    SCMP_SYS(pread64),
+    SCMP_SYS(close),
+    SCMP_SYS(lseek),
+    SCMP_SYS(open),
+    SCMP_SYS(openat),
+    SCMP_SYS(stat),
+    SCMP_SYS(fstat),
+    SCMP_SYS(lstat),
+    SCMP_SYS(newfstatat),
+    SCMP_SYS(statx),
+    SCMP_SYS(access),
+    SCMP_SYS(faccessat),
+    SCMP_SYS(faccessat2),
+    SCMP_SYS(readlink),
+    SCMP_SYS(readlinkat),
+    SCMP_SYS(getcwd),
+    SCMP_SYS(getdents64),
+    SCMP_SYS(fcntl),
+    SCMP_SYS(dup),
+    SCMP_SYS(dup2),
+    SCMP_SYS(dup3),
+    SCMP_SYS(poll),
+    SCMP_SYS(ppoll),
+    SCMP_SYS(select),
+    SCMP_SYS(pselect6),
+    SCMP_SYS(epoll_create1),
+    SCMP_SYS(epoll_ctl),
+    SCMP_SYS(epoll_wait),
+    SCMP_SYS(epoll_pwait),
+    SCMP_SYS(connect),
+    SCMP_SYS(sendto),
+    SCMP_SYS(recvfrom),
+    SCMP_SYS(sendmsg),
+    SCMP_SYS(recvmsg),
+    SCMP_SYS(sendmmsg),
+    SCMP_SYS(recvmmsg),
+    SCMP_SYS(shutdown),
+    SCMP_SYS(getsockopt),
+    SCMP_SYS(setsockopt),
+    SCMP_SYS(getsockname),
+    SCMP_SYS(getpeername),
+    SCMP_SYS(bind),
+    SCMP_SYS(mmap),
+    SCMP_SYS(munmap),
+    SCMP_SYS(mremap),
+    SCMP_SYS(mprotect),
+    SCMP_SYS(madvise),
+    SCMP_SYS(brk),
+    SCMP_SYS(futex),
+    SCMP_SYS(clock_gettime),
+    SCMP_SYS(clock_getres),
+    SCMP_SYS(gettimeofday),
+    SCMP_SYS(nanosleep),
+    SCMP_SYS(clock_nanosleep),
+    SCMP_SYS(getrandom),
+    SCMP_SYS(rt_sigaction),
+    SCMP_SYS(rt_sigprocmask),
+    SCMP_SYS(rt_sigreturn),
+    SCMP_SYS(sigaltstack),
+    SCMP_SYS(getpid),
+    SCMP_SYS(gettid),
+    SCMP_SYS(getuid),
+    SCMP_SYS(geteuid),
+    SCMP_SYS(getgid),
+    SCMP_SYS(getegid),
+    SCMP_SYS(uname),
+    SCMP_SYS(sched_yield),
+    SCMP_SYS(restart_syscall),
+    SCMP_SYS(exit),
+    SCMP_SYS(exit_group),
+    SCMP_SYS(umask),
+};
+
+bool filter_calls() {
+    scmp_filter_ctx ctx = seccomp_init(SCMP_ACT_ERRNO(EPERM));
+    if (ctx == nullptr)
+        return false;
+    bool ok = true;
+    for (int call : allowed_calls)
+        ok = seccomp_rule_add(ctx, SCMP_ACT_ALLOW, call, 0) == 0 && ok;
+    // Sockets of the families korvane speaks, streams and datagrams only.
+    for (int family : {AF_UNIX, AF_INET, AF_INET6})
+        for (int type : {SOCK_STREAM, SOCK_DGRAM})
+            ok = seccomp_rule_add(
+                     ctx, SCMP_ACT_ALLOW, SCMP_SYS(socket), 2,
+                     SCMP_A0(SCMP_CMP_EQ, static_cast<scmp_datum_t>(family)),
+                     SCMP_A1(SCMP_CMP_MASKED_EQ, 0xf, static_cast<scmp_datum_t>(type))) == 0 &&
+                 ok;
+    // ioctl only to ask how much there is to read and whether a terminal.
+    for (unsigned long request : {static_cast<unsigned long>(FIONREAD),
+                                  static_cast<unsigned long>(FIONBIO), 0x5401UL /* TCGETS */})
+        ok = seccomp_rule_add(ctx, SCMP_ACT_ALLOW, SCMP_SYS(ioctl), 1,
+                              SCMP_A1(SCMP_CMP_EQ, static_cast<scmp_datum_t>(request))) == 0 &&
+             ok;
+    ok = ok && seccomp_load(ctx) == 0;
+    seccomp_release(ctx);
+    return ok;
+}
+
+} // namespace
+
+bool sandbox_covers(const std::vector<std::string> &paths, const std::string &path) {
+    for (const std::string &p : paths)
+        if (path == p || (path.rfind(p, 0) == 0 && (p.back() == '/' || path[p.size()] == '/')))
+            return true;
+    return false;
+}
+
+bool sandbox_enter(const sandbox_grants &grants) {
+    std::string missing;
+    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0)
+        missing += " privileges";
+    if (prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) != 0)
+        missing += " core dumps";
+    confine_files(grants, &missing);
+    bool filtered = filter_calls();
+    if (!filtered)
+        warn_msg("warn: sandbox: the system-call filter could not be installed");
+    if (!missing.empty())
+        warn_msg("warn: sandbox: not confined:%s", missing.c_str());
+    return filtered;
+}
