@@ -189,20 +189,21 @@ bool filter_calls() {
     bool ok = true;
     for (int call : allowed_calls)
         ok = seccomp_rule_add(ctx, SCMP_ACT_ALLOW, call, 0) == 0 && ok;
-    // Sockets of the families korvane speaks, streams and datagrams only.
+    // Sockets of the families korvane speaks, streams and datagrams only
+    // (the type's low bits; the high ones are flags such as SOCK_NONBLOCK).
     for (int family : {AF_UNIX, AF_INET, AF_INET6})
-        for (int type : {SOCK_STREAM, SOCK_DGRAM})
-            ok = seccomp_rule_add(
-                     ctx, SCMP_ACT_ALLOW, SCMP_SYS(socket), 2,
-                     SCMP_A0(SCMP_CMP_EQ, static_cast<scmp_datum_t>(family)),
-                     SCMP_A1(SCMP_CMP_MASKED_EQ, 0xf, static_cast<scmp_datum_t>(type))) == 0 &&
-                 ok;
+        for (int type : {SOCK_STREAM, SOCK_DGRAM}) {
+            const scmp_arg_cmp args[] = {
+                {0, SCMP_CMP_EQ, static_cast<scmp_datum_t>(family), 0},
+                {1, SCMP_CMP_MASKED_EQ, 0xf, static_cast<scmp_datum_t>(type)}};
+            ok = seccomp_rule_add_array(ctx, SCMP_ACT_ALLOW, SCMP_SYS(socket), 2, args) == 0 && ok;
+        }
     // ioctl only to ask how much there is to read and whether a terminal.
     for (unsigned long request : {static_cast<unsigned long>(FIONREAD),
-                                  static_cast<unsigned long>(FIONBIO), 0x5401UL /* TCGETS */})
-        ok = seccomp_rule_add(ctx, SCMP_ACT_ALLOW, SCMP_SYS(ioctl), 1,
-                              SCMP_A1(SCMP_CMP_EQ, static_cast<scmp_datum_t>(request))) == 0 &&
-             ok;
+                                  static_cast<unsigned long>(FIONBIO), 0x5401UL /* TCGETS */}) {
+        const scmp_arg_cmp args[] = {{1, SCMP_CMP_EQ, request, 0}};
+        ok = seccomp_rule_add_array(ctx, SCMP_ACT_ALLOW, SCMP_SYS(ioctl), 1, args) == 0 && ok;
+    }
     ok = ok && seccomp_load(ctx) == 0;
     seccomp_release(ctx);
     return ok;
