@@ -33,15 +33,18 @@ namespace {
 // Index keys longer than this are not cached; they are rare, and the key is
 // built in a fixed buffer so that a hit allocates nothing.
 constexpr size_t KEY_MAX = 1024;
-char probe_key[KEY_MAX + 2];
+// An entry's index key: the slot's byte, then the request key.
+using index_buf = char[KEY_MAX + 2];
 
-const char *index_key(service_kind svc, const char *key) {
+// The index key of svc and key, built in the caller's buffer; null for a
+// key too long to cache.
+const char *index_key(service_kind svc, const char *key, index_buf &buf) {
     size_t len = strlen(key);
     if (len > KEY_MAX)
         return nullptr;
-    probe_key[0] = static_cast<char>('0' + backend_slot(svc));
-    memcpy(probe_key + 1, key, len + 1);
-    return probe_key;
+    buf[0] = static_cast<char>('0' + backend_slot(svc));
+    memcpy(buf + 1, key, len + 1);
+    return buf;
 }
 
 void unlink_lru(cache &c, cache_entry *e) {
@@ -105,9 +108,12 @@ cache_entry *find(cache &c, const char *ikey) {
 
 // Keeps the chains short: the table doubles when it holds as many entries
 // as buckets, so each lookup costs about one probe, whatever the size.
-void grow(cache &c) {
+// Without the memory the table stays as it is, its chains a little longer.
+bool grow(cache &c) {
     uint64_t n = c.nbuckets == 0 ? 1024 : c.nbuckets * 2;
-    auto **fresh = static_cast<cache_entry **>(calloc_or_die(n, sizeof(cache_entry *), "cache"));
+    auto **fresh = static_cast<cache_entry **>(calloc(n, sizeof(cache_entry *)));
+    if (fresh == nullptr)
+        return false;
     for (uint64_t i = 0; i < c.nbuckets; i++) {
         while (cache_entry *e = c.buckets[i]) {
             c.buckets[i] = e->chain;
@@ -118,6 +124,7 @@ void grow(cache &c) {
     free(c.buckets);
     c.buckets = fresh;
     c.nbuckets = n;
+    return true;
 }
 
 // Flushes cost O(1) on the request path whatever the cache holds: the
@@ -214,7 +221,8 @@ void cache_apply(backend *b, const char *payload) {
         return;
     }
     // The key is everything after the first ":", so IPv6 keys work.
-    if (cache_entry *e = find(b->lookups, index_key(svc, colon + 1)); e != nullptr)
+    index_buf ibuf;
+    if (cache_entry *e = find(b->lookups, index_key(svc, colon + 1, ibuf)); e != nullptr)
         drop(b->lookups, e);
 }
 
@@ -288,7 +296,8 @@ void cache_idle(backend *b) {
 
 int32_t cache_answer(backend *b, service_kind svc, const char *key, bool lookup, char *buf,
                      uint64_t size) {
-    cache_entry *e = find(b->lookups, index_key(svc, key));
+    index_buf ibuf;
+    cache_entry *e = find(b->lookups, index_key(svc, key, ibuf));
     if (e == nullptr || e->epoch != b->lookups.epoch || (lookup && !e->from_lookup) ||
         exec_now_ms() - e->stored_at >= ttl_ms(b, e))
         return -2;
@@ -304,7 +313,7 @@ int32_t cache_answer(backend *b, service_kind svc, const char *key, bool lookup,
         if (!keep_alive(b, now) || now - b->lookups.last_sign >= SIGN_LOST_MS)
             return -2;
         // The poll may have flushed it.
-        e = find(b->lookups, index_key(svc, key));
+        e = find(b->lookups, ibuf);
         if (e == nullptr || e->epoch != b->lookups.epoch)
             return -2;
     }
@@ -313,7 +322,8 @@ int32_t cache_answer(backend *b, service_kind svc, const char *key, bool lookup,
 
 int32_t cache_fallback(backend *b, service_kind svc, const char *key, bool lookup, char *buf,
                        uint64_t size) {
-    cache_entry *e = find(b->lookups, index_key(svc, key));
+    index_buf ibuf;
+    cache_entry *e = find(b->lookups, index_key(svc, key, ibuf));
     if (e == nullptr || (lookup && !e->from_lookup) ||
         exec_now_ms() - e->stored_at >= ttl_ms(b, e) + int64_t{b->cache_stale} * 1000)
         return -1;
@@ -331,12 +341,19 @@ int32_t cache_fallback(backend *b, service_kind svc, const char *key, bool looku
 void cache_store(backend *b, service_kind svc, const char *key, int32_t result, const char *value) {
     cache &c = b->lookups;
     c.outage_logged = false;
-    const char *ikey = index_key(svc, key);
-    if (ikey != nullptr) {
-        size_t klen = strlen(ikey) + 1;
-        size_t vlen = value != nullptr && result == 1 ? strlen(value) + 1 : 0;
-        auto *e = static_cast<cache_entry *>(
-            malloc_or_die(sizeof(cache_entry) + klen + vlen, "cache_store"));
+    index_buf ibuf;
+    const char *ikey = index_key(svc, key, ibuf);
+    size_t klen = ikey != nullptr ? strlen(ikey) + 1 : 0;
+    size_t vlen = value != nullptr && result == 1 ? strlen(value) + 1 : 0;
+    // An optional cache does without an entry rather than end the process.
+    auto *e = ikey != nullptr
+                  ? static_cast<cache_entry *>(malloc(sizeof(cache_entry) + klen + vlen))
+                  : nullptr;
+    if (e != nullptr && c.buckets == nullptr && !grow(c)) {
+        free(e);
+        e = nullptr;
+    }
+    if (e != nullptr) {
         char *text = reinterpret_cast<char *>(e + 1);
         memcpy(text, ikey, klen);
         if (vlen > 0)
@@ -352,7 +369,7 @@ void cache_store(backend *b, service_kind svc, const char *key, int32_t result, 
         if (cache_entry *old = find(c, text); old != nullptr)
             drop(c, old);
         if (c.count >= c.nbuckets)
-            grow(c);
+            (void)grow(c);
         cache_entry **bucket = bucket_of(c, e->hash);
         e->chain = *bucket;
         *bucket = e;

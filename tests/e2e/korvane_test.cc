@@ -1,6 +1,7 @@
 // The built korvane serving a scripted host conversation against the real
 // throwaway PostgreSQL server: stdout byte for byte, stderr lines and the
 // exit status.
+#include "tests/helpers/host.h"
 #include "tests/helpers/pg.h"
 #include "tests/helpers/process.h"
 
@@ -37,11 +38,6 @@ std::vector<std::string> kv(std::vector<std::string> args) {
     argv.insert(argv.end(), args.begin(), args.end());
     return argv;
 }
-const std::string registers = "register|alias\nregister|domain\nregister|credentials\n"
-                              "register|netaddr\nregister|userinfo\nregister|source\n"
-                              "register|mailaddr\nregister|addrname\nregister|mailaddrmap\n"
-                              "register|ready\n";
-const std::string hello = "config|protocol|0.1\nconfig|ready\n";
 
 std::string q(const char *svc, const char *cols) {
     return std::string("query_") + svc + " SELECT " + cols + " FROM e2e WHERE svc = '" + svc +
@@ -117,12 +113,6 @@ INSERT INTO e2e_src VALUES ('b'), ('a'), ('c'), ('a');
     }
     static std::string config(const std::string &extra = "", const std::string &app = "e2e") {
         return pg_config_file(app, services + extra);
-    }
-    static int count_of(const std::string &text, const std::string &needle) {
-        int n = 0;
-        for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1))
-            n++;
-        return n;
     }
     static size_t count_lines(const std::string &text) {
         return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));

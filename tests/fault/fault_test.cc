@@ -2,6 +2,7 @@
 // is a scripted host conversation against real PostgreSQL servers, counting
 // wrong answers (never allowed), "error" replies (bounded per fault) and
 // process exits (never allowed). Counts are printed for the record.
+#include "tests/helpers/host.h"
 #include "tests/helpers/pg.h"
 #include "tests/helpers/process.h"
 #include "tests/helpers/relay.h"
@@ -124,13 +125,6 @@ std::string deadline_config(const std::string &app, const std::string &extra = "
 void print_tally(const char *what, const tally &t) {
     printf("%s: %d right, %d errors, %d wrong; slowest reply %.1f ms, p99 %.2f ms\n", what, t.right,
            t.errors, t.wrong, t.slowest(), t.percentile(0.99));
-}
-
-int count_of(const std::string &text, const std::string &needle) {
-    int n = 0;
-    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1))
-        n++;
-    return n;
 }
 
 // A TCP endpoint on loopback that completes every handshake (the kernel

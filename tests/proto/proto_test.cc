@@ -1,5 +1,6 @@
 // The engine driven as the host drives it: a child process fed through real
 // pipes, its stdout compared byte for byte and its fatal lines exactly.
+#include "tests/helpers/host.h"
 #include "tests/helpers/process.h"
 
 #include <gtest/gtest.h>
@@ -9,10 +10,6 @@
 namespace {
 
 const std::string harness = PROTO_HARNESS_BIN;
-const std::string registers = "register|alias\nregister|domain\nregister|credentials\n"
-                              "register|netaddr\nregister|userinfo\nregister|source\n"
-                              "register|mailaddr\nregister|addrname\nregister|mailaddrmap\n"
-                              "register|ready\n";
 const std::string ready = "config|ready\n";
 
 run_result serve(const std::string &input, std::vector<std::string> args = {}) {

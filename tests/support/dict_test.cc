@@ -7,8 +7,8 @@
 #include <gtest/gtest.h>
 #include <map>
 #include <random>
-#include <sys/resource.h>
 #include <string>
+#include <sys/resource.h>
 #include <vector>
 
 namespace {

@@ -1,0 +1,100 @@
+// The execution layer: every connection korvane makes and every command it
+// sends, over asynchronous libpq, under one deadline per request. It knows
+// nothing of korvane's records; backend.h builds on it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <libpq-fe.h>
+#include <memory>
+
+struct pg_result_deleter {
+    void operator()(PGresult *r) const noexcept { PQclear(r); }
+};
+using pg_result_ptr = std::unique_ptr<PGresult, pg_result_deleter>;
+
+// Every connection is closed through exec_finish.
+void exec_finish(PGconn *conn);
+struct pg_conn_deleter {
+    void operator()(PGconn *c) const noexcept { exec_finish(c); }
+};
+using pg_conn_ptr = std::unique_ptr<PGconn, pg_conn_deleter>;
+
+// Every connection korvane makes and every command it sends goes through
+// here, under one deadline per request. On expiry a call returns null (or an
+// unfinished connection) after one warning for the request; the caller then
+// gives the connection up with backend_close, never waiting on a cancel.
+// Connections are switched to non-blocking mode, so that neither sending nor
+// closing can wait on a server that has stopped reading.
+//
+// Milliseconds of a clock that only moves forward.
+int64_t exec_now_ms();
+// Starts a request: its deadline is ms from now, none when ms is 0.
+void exec_begin(int32_t ms);
+// True once the request in progress has run out of time.
+bool exec_expired();
+// Connects under the deadline (with libpq's blocking connect when there is
+// none). With several hosts, or a host name to resolve, each host gets its
+// own attempt: connect_timeout when set, else an equal share of the time
+// left; a host that fails or runs out of its time is skipped, and the next
+// connect starts with the host that worked last. The connection, to be
+// checked with PQstatus, or null. Every connection's notices go through
+// the log.
+[[nodiscard]] PGconn *exec_connect(const char *conninfo);
+// Why the last exec_connect failed (conn: what it returned): libpq's
+// message, or every host's failure when it went host by host; "" for a
+// null connection that no attempt explains (out of memory).
+const char *exec_connect_error(const PGconn *conn);
+// True when conn is gone or a FATAL notice said it is ending: libpq may
+// have read the notice and not yet the end of the stream.
+bool exec_lost(const PGconn *conn);
+// How much of a result a reply can use: with a limit, rows are read one
+// at a time and only those kept that the reply is made of (the first, or
+// for a joined reply the rows until the join of their first column
+// reaches reply_size bytes).
+struct exec_limit {
+    bool join;
+    uint64_t reply_size;
+};
+// True when the last statement run with a limit stopped reading before
+// the end of its result (the reply cannot fit, or one row is as large as
+// a reply): the caller gives the connection up.
+bool exec_cut();
+// Prepare, describe and execute, each waiting for its one result; `what`
+// names the step in the timeout warning. Null when the command could not be
+// sent, the connection broke or the deadline passed.
+[[nodiscard]] PGresult *exec_prepare(PGconn *conn, const char *name, const char *sql,
+                                     int32_t nparams, const char *what);
+[[nodiscard]] PGresult *exec_describe(PGconn *conn, const char *name, const char *what);
+[[nodiscard]] PGresult *exec_prepared(PGconn *conn, const char *name, int32_t nparams,
+                                      const char *const *values, const char *what,
+                                      const exec_limit *limit = nullptr);
+// A statement given as text with its parameters, in one round trip,
+// nothing named on the server.
+[[nodiscard]] PGresult *exec_params(PGconn *conn, const char *sql, int32_t nparams,
+                                    const char *const *values, const char *what,
+                                    const exec_limit *limit = nullptr);
+// One command of a pipeline: what it sends, with the fields its kind uses.
+struct exec_step {
+    enum kind_t { PREPARE, DESCRIBE, PREPARED, PARAMS, SYNC } kind;
+    const char *name; // the statement of PREPARE, DESCRIBE, PREPARED
+    const char *sql;  // PREPARE and PARAMS
+    int32_t nparams;
+    const char *const *values; // PREPARED and PARAMS
+    const char *what;          // the step a timeout names
+    const exec_limit *limit;   // PREPARED and PARAMS: rows read one at a time
+};
+// Sends every step in one pipeline, one round trip, and reads each step's
+// result into results[i] (nothing for a SYNC). An error aborts the steps
+// up to the next SYNC, whose results then say PGRES_PIPELINE_ABORTED.
+// True when every result was read and the connection is out of pipeline
+// mode; false when sending failed, the connection broke, the deadline
+// passed or a limited result was cut (exec_cut): results hold what was
+// read, and the caller gives the connection up.
+bool exec_pipeline(PGconn *conn, const exec_step *steps, size_t n, pg_result_ptr *results);
+// Reads the results of what was sent on conn without waiting for them
+// (a sign-of-life query), to their end, under the deadline. False when the
+// connection broke or the deadline passed.
+bool exec_settle(PGconn *conn, const char *what);
+// A plain SQL command without parameters, as the same kind of step.
+[[nodiscard]] PGresult *exec_command(PGconn *conn, const char *sql, const char *what);
