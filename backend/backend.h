@@ -263,6 +263,10 @@ void cache_free(backend *b);
 uint64_t cache_count(const backend *b);
 
 // === in handlers.cc ===
+// The one place a request begins, for every entry and handler: its
+// deadline starts and what the last request left (an outage it found)
+// is cleared.
+void backend_begin_request(backend *b);
 // Loads and connects a new record from config_path and puts it in service;
 // the old one serves on untouched when that fails. 1 or -1.
 int32_t backend_update();

@@ -53,7 +53,7 @@ int32_t ensure_list(backend *b) {
 
 int32_t backend_fetch(service_kind svc, dict *, char *buf, uint64_t size) {
     backend *b = current_backend;
-    exec_begin(b->request_timeout_ms);
+    backend_begin_request(b);
     // The cached list answers only after what the database said since: a
     // connection found closed here is lost, and reconnecting reloads.
     (void)cache_poll(b);

@@ -9,6 +9,11 @@
 
 const char *config_path;
 
+void backend_begin_request(backend *b) {
+    exec_begin(b->request_timeout_ms);
+    b->unavailable = false;
+}
+
 namespace {
 // What the sandbox granted when it was entered; null while not sandboxed.
 sandbox_grants *granted;
@@ -24,12 +29,6 @@ void backend_enter_sandbox() {
 
 namespace {
 
-// Every request starts its deadline here, before it may connect.
-void begin_request(backend *b) {
-    exec_begin(b->request_timeout_ms);
-    b->unavailable = false;
-}
-
 bool ensure_connected() {
     return current_backend->conn != nullptr || backend_connect(current_backend) != 0;
 }
@@ -44,7 +43,7 @@ constexpr int32_t ASKED = -2;
 // error on a good connection is no outage and stays -1.
 int32_t ask(backend *b, service_kind svc, const char *key, bool lookup, char *buf, uint64_t size,
             pg_result_ptr &res) {
-    begin_request(b);
+    backend_begin_request(b);
     if (!backend_configured(b, backend_slot(svc)))
         return -1;
     bool cached = cache_enabled(b, svc);
@@ -140,12 +139,12 @@ int32_t update_rejected() {
 int32_t backend_update() {
     // The file is read under the deadline of the configuration in service;
     // only a regular file is read, so that cannot wait on a writer.
-    exec_begin(current_backend->request_timeout_ms);
+    backend_begin_request(current_backend);
     backend_ptr fresh{backend_load(config_path)};
     if (!fresh || !within_sandbox(fresh.get()))
         return update_rejected();
     // The new configuration's deadline bounds the connection it makes.
-    begin_request(fresh.get());
+    backend_begin_request(fresh.get());
     if (backend_connect(fresh.get()) == 0)
         return update_rejected();
     backend_free(current_backend);
@@ -204,6 +203,6 @@ int backend_idle_fd(int *timeout_ms) {
 
 void backend_idle() {
     // The poll and the sign of life run under the deadline of a request.
-    exec_begin(current_backend->request_timeout_ms);
+    backend_begin_request(current_backend);
     cache_idle(current_backend);
 }

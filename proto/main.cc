@@ -34,7 +34,7 @@ int main(int argc, char *argv[]) {
     log_set_repeat_window(current_backend->log_repeat_window);
     // A silent database ends start-up within the deadline, before the
     // handshake, rather than holding the host.
-    exec_begin(current_backend->request_timeout_ms);
+    backend_begin_request(current_backend);
     if (backend_connect(current_backend) == 0)
         die_msg("could not connect");
 

@@ -78,7 +78,7 @@ void open_backend(const char *path) {
         warn_msg("fatal: error parsing config file");
         exit(EXIT_ERROR);
     }
-    exec_begin(current_backend->request_timeout_ms);
+    backend_begin_request(current_backend);
     if (backend_connect(current_backend) == 0) {
         warn_msg("fatal: could not connect");
         exit(EXIT_ERROR);
