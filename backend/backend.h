@@ -76,9 +76,11 @@ struct backend {
     cache lookups;
 };
 
+// One statement korvane runs: a service's query, or the fetch statement.
 struct query_spec {
-    const char *config_key; // null in the end row
-    int32_t columns;        // result columns the service's answer is built from
+    const char *config_key;
+    int32_t parameters; // what korvane passes: the key, or nothing for fetch
+    int32_t columns;    // result columns the answer is built from
 };
 
 // The backend in service; null until start-up has loaded one.
@@ -156,7 +158,7 @@ int backend_exposed_password(const char *path, const char *conninfo);
 int backend_lint(const char *path, bool connect, FILE *out);
 
 // === in connect.cc ===
-// The nine services' query keys in slot order, then an end row {null, 0}.
+// The nine services' statements in slot order, then the fetch statement.
 extern const query_spec query_specs[BACKEND_SLOTS];
 // Number of the next statement name, shared by every record; wraps at 2^32.
 extern uint32_t stmt_counter;
@@ -209,10 +211,13 @@ int32_t resolve_host(const char *name, int64_t until, std::vector<std::string> *
                      std::string *why);
 
 // === in cache.cc ===
+// What cache_answer says when no entry can answer: ask the database.
+inline constexpr int32_t CACHE_ASK = -2;
 // Whether b caches svc's answers.
 bool cache_enabled(const backend *b, service_kind svc);
 // Answers from a fresh entry: a check from any entry, a lookup from one a
-// lookup stored (its value copied into buf). 1 or 0 when answered, -2 when
+// lookup stored (its value copied into buf). 1 or 0 when answered,
+// CACHE_ASK when
 // the database must be asked. While LISTEN holds, the connection is read
 // for notifications first and only a good one lets an entry answer.
 int32_t cache_answer(backend *b, service_kind svc, const char *key, bool lookup, char *buf,

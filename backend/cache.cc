@@ -156,7 +156,7 @@ int64_t ttl_ms(const backend *b, const cache_entry *e) {
 // Serves e: 1 or 0, with a lookup's value copied into buf.
 int32_t serve(cache &c, cache_entry *e, bool lookup, char *buf, uint64_t size) {
     if (lookup && e->found && strlcpy(buf, e->value, size) >= size)
-        return -2;
+        return CACHE_ASK;
     unlink_lru(c, e);
     push_newest(c, e);
     return e->found ? 1 : 0;
@@ -300,7 +300,7 @@ int32_t cache_answer(backend *b, service_kind svc, const char *key, bool lookup,
     cache_entry *e = find(b->lookups, index_key(svc, key, ibuf));
     if (e == nullptr || e->epoch != b->lookups.epoch || (lookup && !e->from_lookup) ||
         exec_now_ms() - e->stored_at >= ttl_ms(b, e))
-        return -2;
+        return CACHE_ASK;
     // Coherent by notifications only while the listening connection is
     // known to be good; a connection found closed is lost, and the request
     // goes to the database, which reconnects. Only an entry that could
@@ -308,14 +308,14 @@ int32_t cache_answer(backend *b, service_kind svc, const char *key, bool lookup,
     // notifications that came meanwhile arrive with its answer.
     if (b->lookups.listening) {
         if (b->conn == nullptr || !cache_poll(b))
-            return -2;
+            return CACHE_ASK;
         int64_t now = exec_now_ms();
         if (!keep_alive(b, now) || now - b->lookups.last_sign >= SIGN_LOST_MS)
-            return -2;
+            return CACHE_ASK;
         // The poll may have flushed it.
         e = find(b->lookups, ibuf);
         if (e == nullptr || e->epoch != b->lookups.epoch)
-            return -2;
+            return CACHE_ASK;
     }
     return serve(b->lookups, e, lookup, buf, size);
 }

@@ -7,9 +7,10 @@
 #include <string>
 
 constexpr query_spec query_specs[BACKEND_SLOTS] = {
-    {"query_alias", 1},       {"query_domain", 1}, {"query_credentials", 2}, {"query_netaddr", 1},
-    {"query_userinfo", 3},    {"query_source", 1}, {"query_mailaddr", 1},    {"query_addrname", 1},
-    {"query_mailaddrmap", 1}, {nullptr, 0},
+    {"query_alias", 1, 1},    {"query_domain", 1, 1},   {"query_credentials", 1, 2},
+    {"query_netaddr", 1, 1},  {"query_userinfo", 1, 3}, {"query_source", 1, 1},
+    {"query_mailaddr", 1, 1}, {"query_addrname", 1, 1}, {"query_mailaddrmap", 1, 1},
+    {"fetch_source", 0, 1},
 };
 
 uint32_t stmt_counter;
@@ -25,7 +26,7 @@ int32_t connect_failed(backend *b) {
 }
 
 int32_t slot_params(int slot) {
-    return slot == BACKEND_FETCH_SLOT ? 0 : 1;
+    return query_specs[slot].parameters;
 }
 
 // "preparing KEY" for a slot, the step a timeout names ("checking KEY"
@@ -164,7 +165,7 @@ bool backend_configured(backend *b, int slot) {
 }
 
 const char *backend_slot_key(int slot) {
-    return slot == BACKEND_FETCH_SLOT ? "fetch_source" : query_specs[slot].config_key;
+    return query_specs[slot].config_key;
 }
 
 bool backend_prepare_run(backend *b, int slot, const char *const *values, const exec_limit *rows,

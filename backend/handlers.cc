@@ -33,8 +33,9 @@ bool ensure_connected() {
     return current_backend->conn != nullptr || backend_connect(current_backend) != 0;
 }
 
-// The rows of a request are in res.
-constexpr int32_t ASKED = -2;
+// What ask returns when the database answered, with the rows in res; it
+// differs from every handler result and from CACHE_ASK.
+constexpr int32_t ASKED = -3;
 
 // What check and lookup share: the request starts, a fresh cache entry
 // answers it (1 or 0), or else the service's query runs, connecting first

@@ -203,9 +203,8 @@ void check_database(checker &c, const setting &conninfo) {
     // A statement that ran out of time leaves the connection busy; the rest
     // cannot be checked on it.
     for (int slot = 0; slot < BACKEND_SLOTS && !exec_expired(); slot++) {
-        bool fetch = slot == BACKEND_FETCH_SLOT;
-        check_statement(c, conn.get(), backend_slot_key(slot), fetch ? 0 : 1,
-                        fetch ? 1 : query_specs[slot].columns);
+        check_statement(c, conn.get(), backend_slot_key(slot), query_specs[slot].parameters,
+                        query_specs[slot].columns);
     }
 }
 

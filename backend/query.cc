@@ -38,7 +38,7 @@ const char *run_label(int slot) {
 PGresult *backend_run(backend *b, int slot, const char *key, const char *prefix) {
     const char *what = run_label(slot);
     const char *values[1] = {key};
-    int nparams = slot == BACKEND_FETCH_SLOT ? 0 : 1;
+    int nparams = query_specs[slot].parameters;
     // A service's reply is at most one value; its rows are read one at a
     // time and no more of them kept than the reply is made of. The fetch
     // statement's list is read whole.
