@@ -169,6 +169,10 @@ extern uint32_t stmt_counter;
 // warning, with b not connected. Within reconnect_delay_ms of a failure it
 // fails at once without touching the network, warning once per quiet time.
 int32_t backend_connect(backend *b);
+// Gives b's connection up after a failed attempt or a timed-out request:
+// the request found no database, the connection is closed and the quiet
+// time, if any, starts.
+void backend_give_up(backend *b);
 // Starts b's quiet time after a failed attempt or a timed-out request.
 void backend_hold_off(backend *b);
 // True when the slot's statement is configured; otherwise false after a

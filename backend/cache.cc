@@ -138,17 +138,6 @@ void flush_service(backend *b, service_kind svc) {
     b->lookups.generations[backend_slot(svc)]++;
 }
 
-// The service named by the first len bytes of text, or 0.
-service_kind service_named(const char *text, size_t len) {
-    for (int slot = 0; slot < 9; slot++) {
-        service_kind svc = 1u << slot;
-        const char *name = service_to_name(svc);
-        if (strlen(name) == len && memcmp(name, text, len) == 0)
-            return svc;
-    }
-    return 0;
-}
-
 int64_t ttl_ms(const backend *b, const cache_entry *e) {
     return static_cast<int64_t>(e->found ? b->cache_ttl : b->cache_negative_ttl) * 1000;
 }
@@ -208,7 +197,7 @@ uint64_t cache_count(const backend *b) {
 void cache_apply(backend *b, const char *payload) {
     const char *colon = strchr(payload, ':');
     size_t name_len = colon != nullptr ? static_cast<size_t>(colon - payload) : strlen(payload);
-    service_kind svc = *payload != '\0' ? service_named(payload, name_len) : 0;
+    service_kind svc = service_from_name(std::string(payload, name_len).c_str());
     if (svc == 0) {
         // An empty payload, or one we do not understand: the safe side.
         flush_all(b);

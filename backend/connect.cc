@@ -17,11 +17,9 @@ uint32_t stmt_counter;
 
 namespace {
 
-// Closes b after a failed attempt; the quiet time, if any, starts now.
+// Gives b up after a failed attempt; 0, the connect's result.
 int32_t connect_failed(backend *b) {
-    b->unavailable = true;
-    backend_close(b);
-    backend_hold_off(b);
+    backend_give_up(b);
     return 0;
 }
 
@@ -196,15 +194,18 @@ bool backend_prepare_run(backend *b, int slot, const char *const *values, const 
     b->statements[slot] =
         judge_prepared(b, slot, name.text, sql, results[at].get(), results[at + 1].get());
     if (b->statements[slot] == nullptr) {
-        if (exec_expired()) {
-            b->unavailable = true;
-            backend_close(b);
-            backend_hold_off(b);
-        }
+        if (exec_expired())
+            backend_give_up(b);
         return false;
     }
     res->reset(results[at + 2].release());
     return true;
+}
+
+void backend_give_up(backend *b) {
+    b->unavailable = true;
+    backend_close(b);
+    backend_hold_off(b);
 }
 
 void backend_hold_off(backend *b) {

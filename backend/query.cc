@@ -51,9 +51,7 @@ PGresult *backend_run(backend *b, int slot, const char *key, const char *prefix)
         bool ran = true;
         if (!cache_settle(b)) {
             if (exec_expired()) {
-                b->unavailable = true;
-                backend_close(b);
-                backend_hold_off(b);
+                backend_give_up(b);
                 return nullptr;
             }
             // A sign-of-life query found the connection gone: reconnect.
@@ -92,9 +90,7 @@ PGresult *backend_run(backend *b, int slot, const char *key, const char *prefix)
             if (exec_expired()) {
                 // Whatever the server is doing, the request is over; the
                 // next one starts on a new connection.
-                b->unavailable = true;
-                backend_close(b);
-                backend_hold_off(b);
+                backend_give_up(b);
                 return nullptr;
             }
             if (!backend_connection_lost(b->conn, res.get())) {
