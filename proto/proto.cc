@@ -245,60 +245,56 @@ bool starts_with(const char *line, std::string_view prefix) {
     return strncmp(line, prefix.data(), prefix.size()) == 0;
 }
 
-void serve_request(char *line, size_t len, char *value) {
+// Checks the head of a request line, "table|VERSION|TIMESTAMP|TABLE|TYPE|",
+// keeps the table name and returns the type, with *rest after it.
+char *request_type(char *line, size_t len, char **rest) {
     // A NUL inside the line would cut the key short and answer the request
     // for a different key than the host asked about.
-    if (memchr(line, '\0', len) != nullptr)
+    if (memchr(line, '\0', len) != nullptr || !starts_with(line, "table|"))
         errx(1, "malformed line");
-    if (!starts_with(line, "table|"))
-        errx(1, "malformed line");
-    char *rest = line + 6;
-
-    char *version = cut_field(&rest);
+    *rest = line + 6;
+    char *version = cut_field(rest);
     if (version == nullptr)
         errx(1, "malformed line: missing version");
     if (strcmp(version, "0.1") != 0)
         errx(1, "unsupported protocol version: %s", shown(version));
-    if (cut_field(&rest) == nullptr)
+    if (cut_field(rest) == nullptr)
         errx(1, "malformed line: missing timestamp");
-    char *table = cut_field(&rest);
+    char *table = cut_field(rest);
     if (table == nullptr)
         errx(1, "malformed line: missing table name");
     // The table name is informational only; a longer one is cut on purpose.
     (void)strlcpy(current_table, table, sizeof current_table);
-    char *type = cut_field(&rest);
+    char *type = cut_field(rest);
     if (type == nullptr)
         errx(1, "malformed line: missing type");
+    return type;
+}
 
-    if (strcmp(type, "update") == 0) {
-        if (on_update == nullptr)
-            errx(1, "no update handler registered");
-        int32_t r = on_update();
-        write_reply("update-result|", rest, r == -1 ? "|error\n" : "|ok\n");
-        flush_reply();
-        return;
-    }
+void serve_update(const char *id) {
+    if (on_update == nullptr)
+        errx(1, "no update handler registered");
+    int32_t r = on_update();
+    write_reply("update-result|", id, r == -1 ? "|error\n" : "|ok\n");
+    flush_reply();
+}
 
-    char *service = cut_field(&rest);
-    if (service == nullptr)
-        errx(1, "malformed line: missing service");
+void serve_fetch(const char *service, const char *id, char *value) {
+    if (on_fetch == nullptr)
+        errx(1, "no fetch handler registered");
+    service_kind svc = served_kind(service);
+    int32_t r = svc == 0 ? -1 : on_fetch(svc, &request_params, value, PROTO_VALUE_SIZE);
+    write_result("fetch-result|", id, r, value);
+    flush_reply();
+    memset(value, 0, PROTO_VALUE_SIZE);
+}
 
-    if (strcmp(type, "fetch") == 0) {
-        if (on_fetch == nullptr)
-            errx(1, "no fetch handler registered");
-        service_kind svc = served_kind(service);
-        int32_t r = svc == 0 ? -1 : on_fetch(svc, &request_params, value, PROTO_VALUE_SIZE);
-        write_result("fetch-result|", rest, r, value);
-        flush_reply();
-        memset(value, 0, PROTO_VALUE_SIZE);
-        return;
-    }
-
+// check and lookup: the rest of the line is "ID|KEY", the key whole.
+void serve_keyed(const char *type, const char *service, char *rest, char *value) {
     char *id = cut_field(&rest);
     if (id == nullptr)
         errx(1, "malformed line: missing key");
     const char *key = rest;
-
     if (strcmp(type, "check") == 0) {
         if (on_check == nullptr)
             errx(1, "no check handler registered");
@@ -308,7 +304,6 @@ void serve_request(char *line, size_t len, char *value) {
         flush_reply();
         return;
     }
-
     if (strcmp(type, "lookup") != 0)
         errx(1, "unknown action %s", shown(type));
     if (on_lookup == nullptr)
@@ -318,6 +313,22 @@ void serve_request(char *line, size_t len, char *value) {
     write_result("lookup-result|", id, r, value);
     memset(value, 0, PROTO_VALUE_SIZE);
     flush_reply();
+}
+
+void serve_request(char *line, size_t len, char *value) {
+    char *rest = nullptr;
+    char *type = request_type(line, len, &rest);
+    if (strcmp(type, "update") == 0) {
+        serve_update(rest);
+        return;
+    }
+    char *service = cut_field(&rest);
+    if (service == nullptr)
+        errx(1, "malformed line: missing service");
+    if (strcmp(type, "fetch") == 0)
+        serve_fetch(service, rest, value);
+    else
+        serve_keyed(type, service, rest, value);
 }
 
 } // namespace
