@@ -237,15 +237,16 @@ void cache_store(backend *b, service_kind svc, const char *key, int32_t result, 
 // applies its notifications. False when that finds the connection lost
 // (its end, a FATAL notice); b is then closed.
 bool cache_poll(backend *b);
-// Applies the notifications libpq has already read, without reading: after
-// every statement, and before a connection goes for whatever reason.
+// Applies the notifications libpq has already read, without reading,
+// before a connection goes for whatever reason.
 void cache_drain(backend *b);
+// After every statement: the answer was a sign of life of the listening
+// connection, and what libpq read with it is applied.
+void cache_heard(backend *b);
 // Before a statement runs on b's connection: the answer to a sign-of-life
 // query still out is read first. False when it did not come (the deadline,
 // a lost connection).
 bool cache_settle(backend *b);
-// Something came from the server on b's connection: a sign of life.
-void cache_signed(backend *b);
 // The descriptor to watch while the host is idle (the listening
 // connection's, or -1) and the most milliseconds to wait: while entries
 // are held, until the next sign of life is due.

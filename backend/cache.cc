@@ -259,8 +259,11 @@ bool cache_settle(backend *b) {
     return true;
 }
 
-void cache_signed(backend *b) {
+void cache_heard(backend *b) {
+    if (!b->lookups.listening || b->conn == nullptr)
+        return;
     b->lookups.last_sign = exec_now_ms();
+    apply_pending(b);
 }
 
 int cache_idle_fd(const backend *b, int *timeout_ms) {

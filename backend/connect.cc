@@ -150,7 +150,8 @@ bool prepare_all(backend *b, const std::string &listen) {
 bool backend_configured(backend *b, int slot) {
     if (slot < 0)
         return false;
-    if (dict_has(&b->config, backend_slot_key(slot)) != 0)
+    // A prepared slot is configured; only an empty one is looked up.
+    if (b->statements[slot] != nullptr || dict_has(&b->config, backend_slot_key(slot)) != 0)
         return true;
     // The host asks for what the file does not serve: say which key to set,
     // once, rather than answer error without a word.

@@ -54,7 +54,8 @@ void expire(const char *what) {
 short wait_socket(PGconn *conn, short events, const char *what, int64_t until = 0) {
     for (;;) {
         int wait = -1;
-        int64_t now = exec_now_ms();
+        // Without a deadline or an attempt's end the clock is not read.
+        int64_t now = timeout_ms > 0 || until != 0 ? exec_now_ms() : 0;
         if (timeout_ms > 0) {
             int64_t left = deadline - now;
             if (left <= 0 || expired) {

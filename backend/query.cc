@@ -74,8 +74,7 @@ PGresult *backend_run(backend *b, int slot, const char *key, const char *prefix)
         if (ran && res) {
             // Whatever came with the answer is applied, also for services
             // that are not cached, so that nothing piles up unread.
-            cache_signed(b);
-            cache_drain(b);
+            cache_heard(b);
         }
         if (ran) {
             if (exec_cut()) {

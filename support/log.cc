@@ -166,17 +166,16 @@ bool repeated(int priority, const char *record) {
     if (last.window_ms <= 0)
         return false;
     int64_t now = now_ms();
-    if (priority == last.priority && strcmp(record, last.text) == 0 &&
-        now - last.since < last.window_ms) {
+    bool same = priority == last.priority && strcmp(record, last.text) == 0;
+    // A repeat within the window is counted; past it, counted repeats are
+    // said and counting starts anew, while a lone repeat is written again.
+    if (same && (now - last.since < last.window_ms || last.count > 0)) {
         last.count++;
         last.coalesced++;
-        return true;
-    }
-    if (priority == last.priority && strcmp(record, last.text) == 0 && last.count > 0) {
-        last.count++;
-        last.coalesced++;
-        flush_repeats();
-        last.since = now;
+        if (now - last.since >= last.window_ms) {
+            flush_repeats();
+            last.since = now;
+        }
         return true;
     }
     flush_repeats();

@@ -248,16 +248,15 @@ TEST_F(config, TheCheckerFailsExactlyWhatKorvaneRefuses) {
         << err;
     // A server across the network that is not verified is said too; a
     // socket or loopback is not.
-    for (const char *where : {"host=db.example.org", "host=db,10.0.0.2 sslmode=require",
-                              "host=/run/postgresql,db.example.org", "host=127.0.0.1",
-                              "host=db.example.org sslmode=verify-full", "host=db hostaddr=::1"}) {
+    const std::pair<const char *, bool> hosts[] = {
+        {"host=db.example.org", true},          {"host=db,10.0.0.2 sslmode=require", true},
+        {"host=/run/pg,db.example.org", true},  {"host=127.0.0.1", false},
+        {"host=db sslmode=verify-full", false}, {"host=db hostaddr=::1", false}};
+    for (const auto &[where, warned] : hosts) {
         backend_free(b);
         write_file(path, std::string("conninfo ") + where + "\n");
         err = capture_stderr([&] { b = backend_load(path.c_str()); });
-        bool warned = err.find("which does not verify the server") != std::string::npos;
-        EXPECT_EQ(warned, strstr(where, "db") != nullptr &&
-                              strstr(where, "verify-full") == nullptr &&
-                              strstr(where, "::1") == nullptr)
+        EXPECT_EQ(err.find("which does not verify the server") != std::string::npos, warned)
             << where << err;
     }
 }

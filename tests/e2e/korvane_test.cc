@@ -12,6 +12,7 @@
 #include <cstring>
 #include <gtest/gtest.h>
 #include <string>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
 #include <vector>
@@ -514,6 +515,10 @@ TEST_F(e2e, StartupFailuresWriteNothingToStdout) {
     std::string no_param = pg_config_file("e2e", "query_alias SELECT 'x'\n");
     std::string two_params = pg_config_file("e2e", "query_domain SELECT $1::text || $2\n");
     std::string fetch_param = pg_config_file("e2e", "fetch_source SELECT $1::text\n");
+    // Only a regular file is read: a FIFO would hold start-up for a writer.
+    std::string fifo = temp_path("fifo");
+    unlink(fifo.c_str());
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     struct failure {
         std::vector<std::string> args;
         const char *message;
@@ -526,6 +531,8 @@ TEST_F(e2e, StartupFailuresWriteNothingToStdout) {
         {{"-h"}, "bad option"},
         {{"/nonexistent/korvane.conf"}, "error parsing config file"},
         {{broken}, "error parsing config file"},
+        {{fifo}, "error parsing config file"},
+        {{"/tmp"}, "error parsing config file"},
         {{unreachable}, "could not connect"},
         {{no_param}, "could not connect"},
         {{two_params}, "could not connect"},

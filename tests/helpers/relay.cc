@@ -1,6 +1,7 @@
 #include "tests/helpers/relay.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <deque>
@@ -11,6 +12,21 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+int loopback_connect(int port) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+        int saved = errno;
+        close(fd);
+        errno = saved;
+        return -1;
+    }
+    return fd;
+}
+
 namespace {
 
 using clock_type = std::chrono::steady_clock;
@@ -19,19 +35,6 @@ struct chunk {
     clock_type::time_point due;
     std::string data;
 };
-
-int connect_to(int port) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
 
 // Moves bytes both ways between a and b until either side closes, each
 // chunk held until its time has come.
@@ -114,7 +117,7 @@ void delay_relay::accept_loop() {
         int client = accept(listen_fd_, nullptr, nullptr);
         if (client < 0)
             continue;
-        int server = connect_to(target_port_);
+        int server = loopback_connect(target_port_);
         if (server < 0) {
             close(client);
             continue;

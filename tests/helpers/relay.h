@@ -8,6 +8,9 @@
 #include <thread>
 #include <vector>
 
+// A TCP connection to 127.0.0.1:port: its descriptor, or -1 with errno.
+int loopback_connect(int port);
+
 class delay_relay {
   public:
     // Relays connections to 127.0.0.1:target_port, delaying each chunk by

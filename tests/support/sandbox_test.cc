@@ -2,6 +2,7 @@
 // and what it grants works.
 #include "support/sandbox.h"
 #include "tests/helpers/process.h"
+#include "tests/helpers/relay.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -15,15 +16,12 @@
 
 namespace {
 
+// 0 when a TCP connection to the port is made, -1 with errno otherwise.
 int tcp_connect(int port) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    int r = connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
-    close(fd);
-    return r;
+    int fd = loopback_connect(port);
+    if (fd >= 0)
+        close(fd);
+    return fd >= 0 ? 0 : -1;
 }
 
 TEST(sandbox, DeniesWhatItDoesNotGrant) {
