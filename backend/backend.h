@@ -24,6 +24,17 @@ inline constexpr int BACKEND_FETCH_SLOT = 9;
 
 struct cache_entry;
 
+// The listening connection's life: none, or down until its next attempt;
+// connecting; LISTEN sent; listening; LISTEN refused (a standby), when
+// the cache keeps to its TTLs until the next connection.
+enum cache_listen_state {
+    LISTEN_DOWN,
+    LISTEN_CONNECTING,
+    LISTEN_ASKING,
+    LISTEN_ON,
+    LISTEN_REFUSED
+};
+
 // The lookup cache of one backend: entries in a hash table chained through
 // the entries themselves, and in a list from the most to the least recently
 // used. Zero-filled is empty.
@@ -36,11 +47,19 @@ struct cache {
     uint32_t epoch;                          // entries of an older epoch are stale fallbacks only
     uint32_t all_generation;                 // moved on by a flush of everything
     uint32_t generations[BACKEND_SLOTS - 1]; // per service, moved on by its flush
-    bool listening;                          // LISTEN holds on the connection in service
-    bool listen_logged;                      // a refused LISTEN has been logged
     bool outage_logged;                      // serving stale entries in this outage has been logged
-    bool ping_pending; // a sign-of-life query is out on the listening connection
-    int64_t last_sign; // exec_now_ms() when that connection last said anything
+    // The listening connection, a second session beside the one statements
+    // run on, so that no reply waits behind notifications.
+    PGconn *listener;                     // null while there is none
+    cache_listen_state listen_state;      // where it is
+    PostgresPollingStatusType connecting; // its connect's last step
+    bool listen_wanted;                   // cache_listen applies to this connection
+    bool listen_logged;                   // its trouble has been logged since it last listened
+    bool behind;                          // the last read left notifications unread
+    bool ping_pending;                    // a sign-of-life query is out on it
+    int64_t since;                        // exec_now_ms() when listen_state began, or is
+                                          // to end for LISTEN_DOWN (the next attempt)
+    int64_t last_sign;                    // exec_now_ms() when it last said anything
 };
 
 struct backend {
@@ -68,7 +87,6 @@ struct backend {
     service_kind cache_services;     // services cached
     bool source_reload;              // a notification asked to load the source list
     bool unprepared;                 // prepared_statements off: nothing named on the server
-    char *pending_listen;            // the LISTEN the next statement's pipeline carries
     uint32_t unconfigured_warned;    // slots whose missing statement has been logged
     int32_t conninfo_line;           // where the file set conninfo, for its messages
     bool sandbox;                    // sandbox on: confine the process once started
@@ -162,10 +180,11 @@ int backend_lint(const char *path, bool connect, FILE *out);
 extern const query_spec query_specs[BACKEND_SLOTS];
 // Number of the next statement name, shared by every record; wraps at 2^32.
 extern uint32_t stmt_counter;
-// (Re)connects b from scratch and prepares every configured statement, under
-// the deadline of the request in progress, in one pipeline with the LISTEN
-// of the cache (a reconnect under a deadline leaves both to the first
-// statement it runs, see backend_prepare_run). 1 when connected; 0 after a
+// (Re)connects b from scratch and prepares every configured statement in
+// one pipeline, under the deadline of the request in progress, and starts
+// the cache's listening connection beside it (a reconnect under a deadline
+// leaves each statement to its first use, see backend_prepare_run, and
+// the listening connection to the idle time). 1 when connected; 0 after a
 // warning, with b not connected. Within reconnect_delay_ms of a failure it
 // fails at once without touching the network, warning once per quiet time.
 int32_t backend_connect(backend *b);
@@ -181,8 +200,7 @@ bool backend_configured(backend *b, int slot);
 // Configuration key of a slot's statement ("fetch_source" for slot 9).
 const char *backend_slot_key(int slot);
 // Runs the slot's statement that a reconnect left to its first use: its
-// Parse, Describe and execution, behind the LISTEN the connection still
-// owes, in one round trip. True when it was prepared, with the
+// Parse, Describe and execution in one round trip. True when it was prepared, with the
 // execution's result in *res (as exec_prepared gives it); false after a
 // warning when preparing failed, a request out of time having closed b.
 bool backend_prepare_run(backend *b, int slot, const char *const *values, const exec_limit *rows,
@@ -233,40 +251,33 @@ int32_t cache_fallback(backend *b, service_kind svc, const char *key, bool looku
 // Keeps what the database said: result 1 or 0, with the formatted value of
 // a lookup (null for a check). Then applies what notifications came with it.
 void cache_store(backend *b, service_kind svc, const char *key, int32_t result, const char *value);
-// Reads everything the listening connection holds without blocking and
-// applies its notifications. False when that finds the connection lost
-// (its end, a FATAL notice); b is then closed.
-bool cache_poll(backend *b);
-// Applies the notifications libpq has already read, without reading,
-// before a connection goes for whatever reason.
-void cache_drain(backend *b);
-// After every statement: the answer was a sign of life of the listening
-// connection, and what libpq read with it is applied.
-void cache_heard(backend *b);
-// Before a statement runs on b's connection: the answer to a sign-of-life
-// query still out is read first. False when it did not come (the deadline,
-// a lost connection).
-bool cache_settle(backend *b);
+// Moves the listening connection on without waiting: reads and applies
+// its notifications in bounded slices, reconnects it beside the
+// connection in service, asks for signs of life.
+void cache_poll(backend *b);
+// Ends the listening connection with the one in service, applying what it
+// read; entries do not answer as fresh until a new one listens.
+void cache_disconnect(backend *b);
 // The descriptor to watch while the host is idle (the listening
-// connection's, or -1) and the most milliseconds to wait: while entries
-// are held, until the next sign of life is due.
-int cache_idle_fd(const backend *b, int *timeout_ms);
-// While the host is idle: reads and applies notifications, asks for a sign
-// of life when one is due, and gives up a connection that gave none.
+// connection's, or -1), the events to wait for and the most milliseconds
+// to wait: until its next attempt, the end of its connect, or while
+// entries are held the next sign of life.
+int cache_idle_fd(const backend *b, int *timeout_ms, short *events);
+// While the host is idle: as cache_poll.
 void cache_idle(backend *b);
 // Applies one notification payload: "" or anything unknown flushes all,
 // "SERVICE" that service, "SERVICE:KEY" one key; "source" and the flushes
 // of all also make the next fetch load the source list.
 void cache_apply(backend *b, const char *payload);
-// On every new connection: entries stored before it serve only as stale
-// fallbacks, since notifications may have been missed. The LISTEN command
-// on cache_listen that the connection's first pipeline carries, or "" when
-// the cache does not listen.
-std::string cache_connected(backend *b);
-// The result of that LISTEN. False when it ran out of time or lost the
-// connection; a refusal (a standby) is logged once and leaves the cache to
-// its TTLs.
-bool cache_listened(backend *b, const PGresult *res);
+// On every new connection: a listening connection is started beside it
+// (to the same server) when cache_listen applies; until it listens,
+// entries ask the database, and those stored before serve only as stale
+// fallbacks, since notifications may have been missed.
+void cache_connected(backend *b);
+// Waits, under the deadline, until the listening connection listens or
+// has failed (logged; entries then ask the database until it listens).
+// False only when the request ran out of time.
+bool cache_listen_wait(backend *b);
 // Empties the cache (the backend's end).
 void cache_free(backend *b);
 // Entries held.
@@ -291,7 +302,7 @@ int32_t backend_lookup(service_kind svc, dict *params, const char *key, char *bu
 void backend_enter_sandbox();
 // The engine's idle handlers: the cache's listening connection is read
 // while the host is idle.
-int backend_idle_fd(int *timeout_ms);
+int backend_idle_fd(int *timeout_ms, short *events);
 void backend_idle();
 
 // === in fetch.cc ===

@@ -153,7 +153,7 @@ int32_t serve(cache &c, cache_entry *e, bool lookup, char *buf, uint64_t size) {
 
 // Applies the notifications libpq has already read.
 void apply_pending(backend *b) {
-    while (PGnotify *n = PQnotifies(b->conn)) {
+    while (PGnotify *n = PQnotifies(b->lookups.listener)) {
         cache_apply(b, n->extra);
         PQfreemem(n);
     }
@@ -164,24 +164,192 @@ void apply_pending(backend *b) {
 // nothing until SIGN_LOST_MS is lost.
 constexpr int64_t SIGN_ASK_MS = 1000;
 constexpr int64_t SIGN_LOST_MS = 2000;
+// A listening connection that went is tried again after this long, and an
+// attempt that takes longer than LISTEN_CONNECT_MS is given up.
+constexpr int64_t LISTEN_RETRY_MS = 1000;
+constexpr int64_t LISTEN_CONNECT_MS = 5000;
+// Reads of the listening connection before a cached answer: a flood is
+// read in bounded slices, and entries do not answer until it is read.
+constexpr int LISTEN_SLICES = 64;
+
+// Ends the listening connection, applying what it already read; the next
+// attempt is due after `retry_ms`.
+void listener_close(backend *b, cache_listen_state next, int64_t retry_ms) {
+    cache &c = b->lookups;
+    if (c.listener != nullptr) {
+        apply_pending(b);
+        exec_finish(c.listener);
+        c.listener = nullptr;
+    }
+    c.listen_state = next;
+    c.ping_pending = false;
+    c.behind = false;
+    c.since = exec_now_ms() + retry_ms;
+}
+
+// Logs the listening connection's trouble once until it listens again. A
+// lost one is tried again at once, a failed attempt after a pause.
+void listener_failed(backend *b, const char *what, const char *why) {
+    if (!b->lookups.listen_logged)
+        warn_msg("warn: LISTEN connection %s: %s; cached entries are asked anew until it "
+                 "listens again",
+                 what, why);
+    b->lookups.listen_logged = true;
+    listener_close(b, LISTEN_DOWN, strcmp(what, "lost") == 0 ? 0 : LISTEN_RETRY_MS);
+}
+
+const char *channel_of(backend *b) {
+    return static_cast<const char *>(dict_find(&b->config, "cache_listen"));
+}
+
+// A second session to the server statements run on, named after theirs.
+void listener_start(backend *b) {
+    cache &c = b->lookups;
+    PQconninfoOption *opts = PQconninfo(b->conn);
+    std::string name = "korvane";
+    for (PQconninfoOption *o = opts; o != nullptr && o->keyword != nullptr; o++)
+        if (strcmp(o->keyword, "application_name") == 0 && o->val != nullptr && *o->val != '\0')
+            name = o->val;
+    PQconninfoFree(opts);
+    c.listener = exec_connect_beside(b->conn, (name + "-listen").c_str());
+    c.connecting = PGRES_POLLING_WRITING;
+    c.listen_state = LISTEN_CONNECTING;
+    c.since = exec_now_ms();
+}
+
+// Sends LISTEN once the connection is made.
+void listener_connecting(backend *b, int64_t now) {
+    cache &c = b->lookups;
+    c.connecting = exec_connect_step(c.listener, c.connecting);
+    if (c.connecting == PGRES_POLLING_OK) {
+        PQsetnonblocking(c.listener, 1);
+        const char *channel = channel_of(b);
+        char *ident = PQescapeIdentifier(c.listener, channel, strlen(channel));
+        bool sent = ident != nullptr &&
+                    PQsendQuery(c.listener, (std::string("LISTEN ") + ident).c_str()) == 1;
+        PQfreemem(ident);
+        if (!sent) {
+            listener_failed(b, "failed", PQerrorMessage(c.listener));
+            return;
+        }
+        (void)PQflush(c.listener);
+        c.listen_state = LISTEN_ASKING;
+        c.last_sign = now;
+    } else if (c.connecting == PGRES_POLLING_FAILED) {
+        listener_failed(b, "failed",
+                        c.listener != nullptr ? PQerrorMessage(c.listener) : "out of memory");
+    } else if (now - c.since >= LISTEN_CONNECT_MS) {
+        listener_failed(b, "failed", "no answer in time");
+    }
+}
+
+// The answer to LISTEN: from now on every change is heard, and what was
+// stored before may have missed one, so it serves only as a stale
+// fallback. A hot standby refuses LISTEN; the cache then holds entries
+// for their TTL alone.
+void listened(backend *b, const PGresult *res) {
+    cache &c = b->lookups;
+    if (PQresultStatus(res) == PGRES_COMMAND_OK) {
+        c.listen_state = LISTEN_ON;
+        c.listen_logged = false;
+        c.epoch++;
+        b->source_reload = true;
+        return;
+    }
+    if (!c.listen_logged)
+        warn_msg("warn: LISTEN %s refused, the cache keeps to its TTLs: %s", channel_of(b),
+                 PQresultErrorMessage(res));
+    c.listen_logged = true;
+    listener_close(b, LISTEN_REFUSED, 0);
+}
+
+// Reads the answers that came: LISTEN's, or a sign of life's.
+void read_answers(backend *b) {
+    cache &c = b->lookups;
+    while (c.listener != nullptr && PQisBusy(c.listener) == 0) {
+        pg_result_ptr r{PQgetResult(c.listener)};
+        if (!r) {
+            c.ping_pending = false;
+            return;
+        }
+        if (c.listen_state == LISTEN_ASKING)
+            listened(b, r.get());
+    }
+}
+
+// Reads what the listening connection holds, in at most LISTEN_SLICES
+// reads, and applies it; `behind` says whether more is waiting.
+void listener_read(backend *b, int64_t now) {
+    cache &c = b->lookups;
+    for (int reads = 0; c.listener != nullptr; reads++) {
+        pollfd p{PQsocket(c.listener), POLLIN, 0};
+        c.behind = poll(&p, 1, 0) == 1;
+        if (!c.behind || reads == LISTEN_SLICES)
+            return;
+        if (PQconsumeInput(c.listener) == 0 || exec_lost(c.listener)) {
+            listener_failed(b, "lost", PQerrorMessage(c.listener));
+            return;
+        }
+        c.last_sign = now;
+        read_answers(b);
+        if (c.listener != nullptr)
+            apply_pending(b);
+    }
+}
 
 // Asks for a sign of life when one is due; closes a connection that gave
-// none in time. False when the connection is gone.
-bool keep_alive(backend *b, int64_t now) {
+// none in time.
+void keep_alive(backend *b, int64_t now) {
     cache &c = b->lookups;
+    if (c.listen_state != LISTEN_ON)
+        return;
     if (now - c.last_sign >= SIGN_LOST_MS) {
         warn_msg("warn: LISTEN connection silent for %lld ms; closing it",
                  static_cast<long long>(now - c.last_sign));
-        backend_close(b);
-        return false;
+        listener_close(b, LISTEN_DOWN, 0);
+        return;
     }
     if (c.ping_pending || now - c.last_sign < SIGN_ASK_MS)
-        return true;
-    if (PQsendQuery(b->conn, "") == 1) {
+        return;
+    if (PQsendQuery(c.listener, "") == 1) {
         c.ping_pending = true;
-        (void)PQflush(b->conn);
+        (void)PQflush(c.listener);
     }
-    return true;
+}
+
+// Moves the listening connection on as far as it can without waiting:
+// a new attempt when one is due (only beside a connection in service,
+// whose server it goes to), its connect, its reads and signs of life.
+void listener_step(backend *b) {
+    cache &c = b->lookups;
+    if (!c.listen_wanted)
+        return;
+    int64_t now = exec_now_ms();
+    switch (c.listen_state) {
+    case LISTEN_DOWN:
+        if (b->conn != nullptr && now >= c.since)
+            listener_start(b);
+        break;
+    case LISTEN_CONNECTING:
+        listener_connecting(b, now);
+        break;
+    case LISTEN_ASKING:
+    case LISTEN_ON:
+        listener_read(b, now);
+        keep_alive(b, now);
+        break;
+    case LISTEN_REFUSED:
+        break;
+    }
+}
+
+// True when entries may answer as fresh: notifications keep them true, so
+// the listening connection must be up, read to its end and alive; or the
+// cache keeps to its TTLs, having nothing to listen with.
+bool coherent(const cache &c, int64_t now) {
+    if (!c.listen_wanted || c.listen_state == LISTEN_REFUSED)
+        return true;
+    return c.listen_state == LISTEN_ON && !c.behind && now - c.last_sign < SIGN_LOST_MS;
 }
 
 } // namespace
@@ -215,75 +383,67 @@ void cache_apply(backend *b, const char *payload) {
         drop(b->lookups, e);
 }
 
-void cache_drain(backend *b) {
-    if (b->lookups.listening && b->conn != nullptr)
-        apply_pending(b);
+void cache_disconnect(backend *b) {
+    listener_close(b, LISTEN_DOWN, 0);
 }
 
-bool cache_poll(backend *b) {
-    cache &c = b->lookups;
-    if (!c.listening || b->conn == nullptr)
-        return true;
-    // Everything the socket holds is read, so that nothing delivered
-    // before the answer is left unread; a bounded number of reads, as a
-    // flood must not hold the request.
-    for (int reads = 0; reads < 64; reads++) {
-        pollfd p{PQsocket(b->conn), POLLIN, 0};
-        if (poll(&p, 1, 0) != 1)
-            break;
-        if (PQconsumeInput(b->conn) == 0 || exec_lost(b->conn)) {
-            backend_close(b);
-            return false;
-        }
-        c.last_sign = exec_now_ms();
-        // The answer to a sign-of-life query, read off as it comes.
-        while (c.ping_pending && PQisBusy(b->conn) == 0) {
-            PGresult *r = PQgetResult(b->conn);
-            if (r == nullptr)
-                c.ping_pending = false;
-            PQclear(r);
-        }
-        apply_pending(b);
-    }
-    return true;
+void cache_poll(backend *b) {
+    listener_step(b);
 }
 
-bool cache_settle(backend *b) {
-    cache &c = b->lookups;
-    if (!c.ping_pending || b->conn == nullptr)
-        return true;
-    c.ping_pending = false;
-    if (!exec_settle(b->conn, "waiting for the server"))
-        return false;
-    c.last_sign = exec_now_ms();
-    return true;
-}
-
-void cache_heard(backend *b) {
-    if (!b->lookups.listening || b->conn == nullptr)
-        return;
-    b->lookups.last_sign = exec_now_ms();
-    apply_pending(b);
-}
-
-int cache_idle_fd(const backend *b, int *timeout_ms) {
+int cache_idle_fd(const backend *b, int *timeout_ms, short *events) {
     const cache &c = b->lookups;
     *timeout_ms = -1;
-    if (!c.listening || b->conn == nullptr)
+    *events = POLLIN;
+    if (!c.listen_wanted)
         return -1;
-    // Entries answer as fresh only while the connection shows signs of
-    // life, so while they are held it is asked for one each second.
-    if (c.count > 0) {
-        int64_t due = c.last_sign + (c.ping_pending ? SIGN_LOST_MS : SIGN_ASK_MS);
-        *timeout_ms = static_cast<int>(std::max<int64_t>(due - exec_now_ms(), 0));
+    int64_t now = exec_now_ms();
+    auto until = [&](int64_t due) {
+        *timeout_ms = static_cast<int>(std::max<int64_t>(due - now, 0));
+    };
+    switch (c.listen_state) {
+    case LISTEN_DOWN:
+        if (b->conn != nullptr)
+            until(c.since);
+        return -1;
+    case LISTEN_CONNECTING:
+        *events = c.connecting == PGRES_POLLING_READING ? POLLIN : POLLOUT;
+        until(c.since + LISTEN_CONNECT_MS);
+        return PQsocket(c.listener);
+    case LISTEN_ASKING:
+    case LISTEN_ON:
+        // Entries answer as fresh only while the connection shows signs
+        // of life, so while they are held it is asked for one each second.
+        if (c.count > 0 && c.listen_state == LISTEN_ON)
+            until(c.last_sign + (c.ping_pending ? SIGN_LOST_MS : SIGN_ASK_MS));
+        return PQsocket(c.listener);
+    case LISTEN_REFUSED:
+        break;
     }
-    return PQsocket(b->conn);
+    return -1;
 }
 
 void cache_idle(backend *b) {
-    if (!cache_poll(b) || b->conn == nullptr)
-        return;
-    keep_alive(b, exec_now_ms());
+    listener_step(b);
+}
+
+bool cache_listen_wait(backend *b) {
+    cache &c = b->lookups;
+    int64_t until = exec_now_ms() + LISTEN_CONNECT_MS;
+    while (c.listen_wanted &&
+           (c.listen_state == LISTEN_CONNECTING || c.listen_state == LISTEN_ASKING)) {
+        int timeout = 0;
+        short events = 0;
+        int fd = cache_idle_fd(b, &timeout, &events);
+        if (fd < 0 || !exec_wait(c.listener, events, "listening", until)) {
+            if (exec_expired())
+                return false;
+            listener_failed(b, "failed", "no answer in time");
+            break;
+        }
+        listener_step(b);
+    }
+    return true;
 }
 
 int32_t cache_answer(backend *b, service_kind svc, const char *key, bool lookup, char *buf,
@@ -294,17 +454,14 @@ int32_t cache_answer(backend *b, service_kind svc, const char *key, bool lookup,
         exec_now_ms() - e->stored_at >= ttl_ms(b, e))
         return CACHE_ASK;
     // Coherent by notifications only while the listening connection is
-    // known to be good; a connection found closed is lost, and the request
-    // goes to the database, which reconnects. Only an entry that could
-    // answer is worth the read: a miss asks the database anyway, and the
-    // notifications that came meanwhile arrive with its answer.
-    if (b->lookups.listening) {
-        if (b->conn == nullptr || !cache_poll(b))
+    // known to be good and read to its end; otherwise the request goes to
+    // the database. Only an entry that could answer is worth the read: a
+    // miss asks the database anyway.
+    if (b->lookups.listen_wanted) {
+        listener_step(b);
+        if (!coherent(b->lookups, exec_now_ms()))
             return CACHE_ASK;
-        int64_t now = exec_now_ms();
-        if (!keep_alive(b, now) || now - b->lookups.last_sign >= SIGN_LOST_MS)
-            return CACHE_ASK;
-        // The poll may have flushed it.
+        // The read may have flushed it.
         e = find(b->lookups, ibuf);
         if (e == nullptr || e->epoch != b->lookups.epoch)
             return CACHE_ASK;
@@ -370,63 +527,34 @@ void cache_store(backend *b, service_kind svc, const char *key, int32_t result, 
         while (c.count > static_cast<uint64_t>(b->cache_size))
             drop(c, c.oldest);
     }
-    // What arrived with the answer may already say it changed: applied
-    // after storing, it flushes rather than being lost.
-    if (c.listening && b->conn != nullptr)
-        apply_pending(b);
+    // What arrived meanwhile may already say it changed: read after
+    // storing, it flushes rather than being lost.
+    listener_step(b);
 }
 
-std::string cache_connected(backend *b) {
-    auto *channel = static_cast<const char *>(dict_find(&b->config, "cache_listen"));
-    b->lookups.listening = false;
+void cache_connected(backend *b) {
+    cache &c = b->lookups;
+    listener_close(b, LISTEN_DOWN, 0);
     // Without a cache nothing could use what LISTEN hears, and unread
     // notifications would pile up in memory.
-    if (channel == nullptr || b->cache_size == 0 || (b->cache_services & SVC_ALL) == 0)
-        return "";
+    const char *channel = channel_of(b);
+    c.listen_wanted = channel != nullptr && b->cache_size > 0 && (b->cache_services & SVC_ALL) != 0;
     // Prepared statements are off for a transaction pooler, which passes
     // LISTEN to whichever server connection is free and notifications to
     // no one: the cache keeps to its TTLs.
-    if (b->unprepared) {
-        if (!b->lookups.listen_logged)
+    if (c.listen_wanted && b->unprepared) {
+        if (!c.listen_logged)
             warn_msg("warn: LISTEN %s skipped with prepared_statements off (a transaction pooler "
                      "does not pass notifications on); the cache keeps to its TTLs",
                      channel);
-        b->lookups.listen_logged = true;
-        return "";
+        c.listen_logged = true;
+        c.listen_wanted = false;
     }
-    // Whatever changed while no connection listened went unheard.
-    b->lookups.epoch++;
-    b->source_reload = true;
-    char *ident = PQescapeIdentifier(b->conn, channel, strlen(channel));
-    if (ident == nullptr) {
-        warn_msg("warn: LISTEN %s: %s", channel, PQerrorMessage(b->conn));
-        return "";
-    }
-    std::string sql = std::string("LISTEN ") + ident;
-    PQfreemem(ident);
-    return sql;
-}
-
-bool cache_listened(backend *b, const PGresult *res) {
-    if (PQresultStatus(res) == PGRES_COMMAND_OK) {
-        b->lookups.listening = true;
-        b->lookups.last_sign = exec_now_ms();
-        b->lookups.listen_logged = false;
-        return true;
-    }
-    if (res == nullptr || exec_expired() || exec_lost(b->conn))
-        return false;
-    // A hot standby refuses LISTEN; the cache then holds entries for their
-    // TTL alone.
-    auto *channel = static_cast<const char *>(dict_find(&b->config, "cache_listen"));
-    if (!b->lookups.listen_logged)
-        warn_msg("warn: LISTEN %s refused, the cache keeps to its TTLs: %s", channel,
-                 PQresultErrorMessage(res));
-    b->lookups.listen_logged = true;
-    return true;
+    listener_step(b);
 }
 
 void cache_free(backend *b) {
+    listener_close(b, LISTEN_DOWN, 0);
     while (b->lookups.oldest != nullptr)
         drop(b->lookups, b->lookups.oldest);
     free(b->lookups.buckets);

@@ -495,11 +495,8 @@ void backend_close(backend *b) {
         free(name);
         name = nullptr;
     }
-    free(b->pending_listen);
-    b->pending_listen = nullptr;
-    b->lookups.ping_pending = false;
+    cache_disconnect(b);
     if (b->conn != nullptr) {
-        cache_drain(b);
         exec_finish(b->conn);
         b->conn = nullptr;
     }

@@ -99,21 +99,15 @@ char *judge_prepared(const backend *b, int slot, const char *name, const char *s
 }
 
 // Start-up, update and reconnects without a deadline prepare everything,
-// so that a bad query is found before it serves: the LISTEN of the cache,
-// then every statement's Parse and Describe, all in one round trip. A
-// failure is reported for the first statement that failed, as if they
-// had gone one by one; the numbers of those after it are given back.
-bool prepare_all(backend *b, const std::string &listen) {
-    exec_step steps[2 + 2 * BACKEND_SLOTS + 1];
+// so that a bad query is found before it serves: every statement's Parse
+// and Describe, all in one round trip. A failure is reported for the
+// first statement that failed, as if they had gone one by one; the
+// numbers of those after it are given back.
+bool prepare_all(backend *b) {
+    exec_step steps[2 * BACKEND_SLOTS + 1];
     statement_name names[BACKEND_SLOTS];
     const char *sqls[BACKEND_SLOTS] = {};
     size_t n = 0;
-    if (!listen.empty()) {
-        steps[n++] = {exec_step::PARAMS, nullptr, listen.c_str(), 0, nullptr, "listening", nullptr};
-        // Its own sync point: a refused LISTEN must not abort the rest.
-        steps[n++] = {exec_step::SYNC, nullptr, nullptr, 0, nullptr, "listening", nullptr};
-    }
-    size_t first_slot = n;
     for (int slot = 0; slot < BACKEND_SLOTS; slot++) {
         sqls[slot] = static_cast<const char *>(dict_find(&b->config, backend_slot_key(slot)));
         if (sqls[slot] == nullptr)
@@ -127,9 +121,7 @@ bool prepare_all(backend *b, const std::string &listen) {
     steps[n++] = {exec_step::SYNC, nullptr, nullptr, 0, nullptr, "preparing", nullptr};
     pg_result_ptr results[sizeof steps / sizeof steps[0]];
     (void)exec_pipeline(b->conn, steps, n, results);
-    if (!listen.empty() && !cache_listened(b, results[0].get()))
-        return false;
-    size_t at = first_slot;
+    size_t at = 0;
     for (int slot = 0; slot < BACKEND_SLOTS; slot++) {
         if (sqls[slot] == nullptr)
             continue;
@@ -170,15 +162,8 @@ const char *backend_slot_key(int slot) {
 bool backend_prepare_run(backend *b, int slot, const char *const *values, const exec_limit *rows,
                          const char *what, pg_result_ptr *res) {
     const char *sql = static_cast<const char *>(dict_find(&b->config, backend_slot_key(slot)));
-    exec_step steps[6];
+    exec_step steps[4];
     size_t n = 0;
-    std::unique_ptr<char, decltype(&free)> listen{b->pending_listen, free};
-    b->pending_listen = nullptr;
-    if (listen) {
-        steps[n++] = {exec_step::PARAMS, nullptr, listen.get(), 0, nullptr, "listening", nullptr};
-        steps[n++] = {exec_step::SYNC, nullptr, nullptr, 0, nullptr, "listening", nullptr};
-    }
-    size_t at = n;
     statement_name name = next_name(b);
     prepare_steps(b, slot, name.text, sql, steps + n);
     n += 2;
@@ -188,18 +173,16 @@ bool backend_prepare_run(backend *b, int slot, const char *const *values, const 
             ? exec_step{exec_step::PARAMS, nullptr, sql, nparams, values, what, rows}
             : exec_step{exec_step::PREPARED, name.text, nullptr, nparams, values, what, rows};
     steps[n++] = {exec_step::SYNC, nullptr, nullptr, 0, nullptr, what, nullptr};
-    pg_result_ptr results[6];
+    pg_result_ptr results[4];
     (void)exec_pipeline(b->conn, steps, n, results);
-    if (listen)
-        (void)cache_listened(b, results[0].get());
     b->statements[slot] =
-        judge_prepared(b, slot, name.text, sql, results[at].get(), results[at + 1].get());
+        judge_prepared(b, slot, name.text, sql, results[0].get(), results[1].get());
     if (b->statements[slot] == nullptr) {
         if (exec_expired())
             backend_give_up(b);
         return false;
     }
-    res->reset(results[at + 2].release());
+    res->reset(results[2].release());
     return true;
 }
 
@@ -254,18 +237,16 @@ int32_t backend_connect(backend *b) {
     }
     // Sending and closing must not wait on a server that stopped reading.
     PQsetnonblocking(b->conn, 1);
-    std::string listen = cache_connected(b);
-    // Under a deadline a reconnect leaves each statement to its first use,
-    // and the LISTEN rides in the same round trip: a table held by a long
-    // lock then costs only the services that read it, not every service
-    // whose statement would wait behind it while the reconnect prepares.
-    if (b->prepare_on_use && !listen.empty()) {
-        b->pending_listen = strdup(listen.c_str());
-        if (b->pending_listen == nullptr)
-            warn_sys("warn: strdup");
-    } else if (!b->prepare_on_use && !prepare_all(b, listen)) {
+    // The listening connection starts beside it at once, so that its
+    // connect overlaps the preparing.
+    cache_connected(b);
+    // Under a deadline a reconnect leaves each statement to its first use
+    // and the listening connection to the idle time: a table held by a
+    // long lock then costs only the services that read it, not every
+    // service whose statement would wait behind it while the reconnect
+    // prepares. Otherwise everything is ready before serving.
+    if (!b->prepare_on_use && (!prepare_all(b) || !cache_listen_wait(b)))
         return connect_failed(b);
-    }
     b->reconnect_at = 0;
     b->prepare_on_use = b->request_timeout_ms > 0;
     debug_msg("debug: connected");

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <initializer_list>
 #include <netinet/in.h>
 #include <poll.h>
 #include <string>
@@ -361,35 +362,41 @@ std::string host_id(const host_entry &h) {
     return h.host + "|" + h.hostaddr + "|" + h.port;
 }
 
-// One attempt on one host (at addr, when resolved here), with every other
-// setting of opts as given; target_session_attrs is `attrs`.
-PGconn *attempt(const PQconninfoOption *opts, const host_entry &h, const std::string &addr,
-                const char *attrs, int64_t until) {
+// Starts a connection with every setting of opts but those `own` gives,
+// which replace them (an empty value: left out).
+PGconn *start_with(const PQconninfoOption *opts,
+                   std::initializer_list<std::pair<const char *, const char *>> own) {
     std::vector<const char *> keys;
     std::vector<const char *> values;
     for (const PQconninfoOption *o = opts; o->keyword != nullptr; o++) {
-        if (o->val == nullptr || strcmp(o->keyword, "host") == 0 ||
-            strcmp(o->keyword, "hostaddr") == 0 || strcmp(o->keyword, "port") == 0 ||
-            strcmp(o->keyword, "target_session_attrs") == 0)
+        bool replaced = std::any_of(own.begin(), own.end(), [&](const auto &kv) {
+            return strcmp(kv.first, o->keyword) == 0;
+        });
+        if (o->val == nullptr || replaced)
             continue;
         keys.push_back(o->keyword);
         values.push_back(o->val);
     }
-    const std::pair<const char *, const std::string *> own[] = {
-        {"host", &h.host}, {"hostaddr", &addr}, {"port", &h.port}};
     for (const auto &[key, value] : own) {
-        if (value->empty())
+        if (value == nullptr || *value == '\0')
             continue;
         keys.push_back(key);
-        values.push_back(value->c_str());
-    }
-    if (attrs != nullptr) {
-        keys.push_back("target_session_attrs");
-        values.push_back(attrs);
+        values.push_back(value);
     }
     keys.push_back(nullptr);
     values.push_back(nullptr);
-    return drive(watched(PQconnectStartParams(keys.data(), values.data(), 0)), until);
+    return watched(PQconnectStartParams(keys.data(), values.data(), 0));
+}
+
+// One attempt on one host (at addr, when resolved here), with every other
+// setting of opts as given; target_session_attrs is `attrs`.
+PGconn *attempt(const PQconninfoOption *opts, const host_entry &h, const std::string &addr,
+                const char *attrs, int64_t until) {
+    return drive(start_with(opts, {{"host", h.host.c_str()},
+                                   {"hostaddr", addr.c_str()},
+                                   {"port", h.port.c_str()},
+                                   {"target_session_attrs", attrs}}),
+                 until);
 }
 
 // Tries each address of one host within its share of the time, equal
@@ -536,13 +543,34 @@ bool exec_cut() {
     return rows_cut;
 }
 
-bool exec_settle(PGconn *conn, const char *what) {
-    if (!flush_out(conn, what))
-        return false;
-    bool broken = false;
-    while (PGresult *r = next_result(conn, what, &broken))
-        PQclear(r);
-    return !broken && !exec_expired() && !lost(conn);
+PGconn *exec_connect_beside(PGconn *conn, const char *application_name) {
+    std::unique_ptr<PQconninfoOption, options_deleter> opts{PQconninfo(conn)};
+    if (!opts)
+        return nullptr;
+    // A socket directory is reached by its path, never by an address.
+    const char *host = PQhost(conn);
+    bool socket = host != nullptr && (host[0] == '/' || host[0] == '@');
+    return start_with(opts.get(), {{"host", host},
+                                   {"hostaddr", socket ? nullptr : PQhostaddr(conn)},
+                                   {"port", PQport(conn)},
+                                   {"target_session_attrs", nullptr},
+                                   {"application_name", application_name}});
+}
+
+PostgresPollingStatusType exec_connect_step(PGconn *conn, PostgresPollingStatusType state) {
+    if (conn == nullptr || PQstatus(conn) == CONNECTION_BAD)
+        return PGRES_POLLING_FAILED;
+    if (state == PGRES_POLLING_OK || state == PGRES_POLLING_FAILED)
+        return state;
+    short events = state == PGRES_POLLING_READING ? POLLIN : POLLOUT;
+    pollfd p{PQsocket(conn), events, 0};
+    if (p.fd >= 0 && poll(&p, 1, 0) != 1)
+        return state;
+    return PQconnectPoll(conn);
+}
+
+bool exec_wait(PGconn *conn, short events, const char *what, int64_t until) {
+    return wait_socket(conn, events, what, until) != 0;
 }
 
 bool exec_pipeline(PGconn *conn, const exec_step *steps, size_t n, pg_result_ptr *results) {

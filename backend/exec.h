@@ -92,9 +92,19 @@ struct exec_step {
 // passed or a limited result was cut (exec_cut): results hold what was
 // read, and the caller gives the connection up.
 bool exec_pipeline(PGconn *conn, const exec_step *steps, size_t n, pg_result_ptr *results);
-// Reads the results of what was sent on conn without waiting for them
-// (a sign-of-life query), to their end, under the deadline. False when the
-// connection broke or the deadline passed.
-bool exec_settle(PGconn *conn, const char *what);
+// Starts, without waiting, a second connection to the server conn is
+// connected to (the same address, so no name is resolved), with conn's
+// settings and the given application_name. Driven by exec_connect_step;
+// null without memory.
+[[nodiscard]] PGconn *exec_connect_beside(PGconn *conn, const char *application_name);
+// Advances such a connect by one step if its socket is ready for what
+// `state` (the last step's answer; PGRES_POLLING_WRITING at first) waits
+// for, never waiting itself. The next state: OK, FAILED, or the event
+// READING or WRITING to wait for.
+PostgresPollingStatusType exec_connect_step(PGconn *conn, PostgresPollingStatusType state);
+// Waits for conn's socket to be ready for events, by the request's
+// deadline or exec_now_ms() `until` (0: none), whichever comes first.
+// False when time ran out.
+bool exec_wait(PGconn *conn, short events, const char *what, int64_t until);
 // A plain SQL command without parameters, as the same kind of step.
 [[nodiscard]] PGresult *exec_command(PGconn *conn, const char *sql, const char *what);

@@ -54,9 +54,9 @@ int32_t ensure_list(backend *b) {
 int32_t backend_fetch(service_kind svc, dict *, char *buf, uint64_t size) {
     backend *b = current_backend;
     backend_begin_request(b);
-    // The cached list answers only after what the database said since: a
-    // connection found closed here is lost, and reconnecting reloads.
-    (void)cache_poll(b);
+    // The cached list answers only after the notifications that came
+    // meanwhile: one may ask for it to be loaded again.
+    cache_poll(b);
     if (b->conn == nullptr && backend_connect(b) == 0)
         return -1;
     if (svc != SVC_SOURCE)

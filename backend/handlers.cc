@@ -198,8 +198,8 @@ int32_t backend_lookup(service_kind svc, dict *, const char *key, char *buf, uin
     return r;
 }
 
-int backend_idle_fd(int *timeout_ms) {
-    return cache_idle_fd(current_backend, timeout_ms);
+int backend_idle_fd(int *timeout_ms, short *events) {
+    return cache_idle_fd(current_backend, timeout_ms, events);
 }
 
 void backend_idle() {

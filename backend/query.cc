@@ -49,14 +49,7 @@ PGresult *backend_run(backend *b, int slot, const char *key, const char *prefix)
     for (int attempt = 0;; attempt++) {
         pg_result_ptr res;
         bool ran = true;
-        if (!cache_settle(b)) {
-            if (exec_expired()) {
-                backend_give_up(b);
-                return nullptr;
-            }
-            // A sign-of-life query found the connection gone: reconnect.
-            ran = false;
-        } else if (b->statements[slot] != nullptr) {
+        if (b->statements[slot] != nullptr) {
             const char *name = b->statements[slot];
             res.reset(b->unprepared ? exec_params(b->conn, name, nparams, values, what, rows)
                                     : exec_prepared(b->conn, name, nparams, values, what, rows));
@@ -70,11 +63,6 @@ PGresult *backend_run(backend *b, int slot, const char *key, const char *prefix)
                 return nullptr;
         } else {
             return nullptr;
-        }
-        if (ran && res) {
-            // Whatever came with the answer is applied, also for services
-            // that are not cached, so that nothing piles up unread.
-            cache_heard(b);
         }
         if (ran) {
             if (exec_cut()) {

@@ -11,6 +11,10 @@
 //     service against a miss without, and the time from the server ending
 //     the listening session to the first answer that is no longer cached.
 //
+// With KORVANE_VS set to configuration lines ("sandbox on"), hot keys and
+// misses are also measured with those lines against without, alternating
+// in one run.
+//
 //   cache_bench CONNINFO [REQUESTS [ENTRIES]]   (bench/run_korvane_bench.sh starts a server)
 #include "bench/pipe_driver.h"
 
@@ -126,11 +130,12 @@ int main(int argc, char *argv[]) {
     std::string base =
         "conninfo " + conninfo + "\n" + "query_alias SELECT v FROM bench_cache WHERE k = $1\n";
     std::string off = write_config(base);
-    std::string on =
-        write_config("conninfo " + conninfo + " application_name=cache_bench_on\n" +
-                     base.substr(base.find('\n') + 1) + "cache_size " + std::to_string(2 * n_rows) +
-                     "\ncache_ttl 3600\ncache_listen bench_cache\n"
-                     "query_domain SELECT v FROM bench_cache WHERE k = $1\n");
+    std::string on_text = "conninfo " + conninfo + " application_name=cache_bench_on\n" +
+                          base.substr(base.find('\n') + 1) + "cache_size " +
+                          std::to_string(2 * n_rows) +
+                          "\ncache_ttl 3600\ncache_listen bench_cache\n"
+                          "query_domain SELECT v FROM bench_cache WHERE k = $1\n";
+    std::string on = write_config(on_text);
 
     // Every key once, in random order, so that each lookup misses.
     std::vector<int> ids(n);
@@ -172,6 +177,25 @@ int main(int argc, char *argv[]) {
         pipe_child p = pipe_spawn(pipe_fixed_reply, fixed_reply, true);
         pipe_rt = std::min(pipe_rt, drive(p, hot, {}));
         pipe_finish(p);
+    }
+
+    // The same cache with KORVANE_VS's lines against without: misses on
+    // the distinct keys, then hot keys, each in alternating blocks.
+    double vs_miss = 0, vs_hot = 0;
+    const char *vs_lines = getenv("KORVANE_VS");
+    if (vs_lines != nullptr) {
+        std::string vs = write_config(on_text + vs_lines + "\n");
+        pipe_child k_on = start_korvane(on), k_vs = start_korvane(vs);
+        auto check = [&](const std::string &reply, size_t i) {
+            return ends_with(reply, distinct_ends[i]);
+        };
+        auto misses = pipe_interleave({&k_on, &k_vs}, distinct, 40, check);
+        auto hots = pipe_interleave({&k_on, &k_vs}, hot, 40);
+        vs_miss = misses[0] / misses[1];
+        vs_hot = hots[0] / hots[1];
+        pipe_finish(k_on);
+        pipe_finish(k_vs);
+        unlink(vs.c_str());
     }
 
     // Memory: RSS after 100k distinct entries against RSS after start.
@@ -229,7 +253,7 @@ int main(int argc, char *argv[]) {
     exec_sql(admin, "UPDATE bench_cache SET v = 'gone' WHERE k = '" + key_of(3) + "'");
     std::string hot3 = request(0, key_of(3));
     exec_sql(admin, "SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE "
-                    "application_name = 'cache_bench_on'");
+                    "application_name = 'cache_bench_on-listen'");
     double ended = now_seconds();
     do {
         if (!pipe_write(k, hot3) || !pipe_read_line(k, reply))
@@ -260,6 +284,9 @@ int main(int argc, char *argv[]) {
     printf("miss after 1000 flushes   %8.2f us (a miss without: %.2f us), %d entries held\n",
            flushed_miss * 1e6, plain_miss * 1e6, n_rows);
     printf("listener ended            the cache stopped answering %.2f ms later\n", refused_ms);
+    if (vs_lines != nullptr)
+        printf("with \"%s\"  rate %.3f x without on misses, %.3f x on hot keys\n", vs_lines,
+               vs_miss, vs_hot);
     printf("memory                    %ld KiB for %d entries: %.0f bytes each\n",
            rss_after - rss_before, n_rows,
            1024.0 * static_cast<double>(rss_after - rss_before) / n_rows);

@@ -228,10 +228,11 @@ service_kind served_kind(const char *name) {
 void wait_for_host() {
     while (on_watch != nullptr && in.end == in.start && !in.eof) {
         int timeout = -1;
-        int fd = on_watch(&timeout);
+        short events = POLLIN;
+        int fd = on_watch(&timeout, &events);
         if (fd < 0 && timeout < 0)
             return;
-        pollfd p[2] = {{STDIN_FILENO, POLLIN, 0}, {fd, POLLIN, 0}};
+        pollfd p[2] = {{STDIN_FILENO, POLLIN, 0}, {fd, events, 0}};
         int n = poll(p, fd >= 0 ? 2 : 1, timeout);
         if (n < 0 && errno == EINTR)
             continue;

@@ -42,10 +42,11 @@ using fetch_handler = int32_t (*)(service_kind svc, dict *params, char *buf, uin
 
 // While it waits for the host's next line the engine can also watch one
 // descriptor of the handlers': watch returns it (-1 for none) and sets
+// *events to what to wait for (POLLIN unless it says otherwise) and
 // *timeout_ms to the most it may wait (-1: no limit); on_idle runs when the
-// descriptor is readable or the time has passed, and watch is asked again.
+// descriptor is ready or the time has passed, and watch is asked again.
 // Lines already read into stdin's buffer are served first, without waiting.
-using idle_watch = int (*)(int *timeout_ms);
+using idle_watch = int (*)(int *timeout_ms, short *events);
 using idle_handler = void (*)();
 void proto_set_idle_handler(idle_watch watch, idle_handler on_idle);
 

@@ -365,7 +365,7 @@ TEST_F(e2e, CacheStaysTrueThroughNotificationsReconnectsAndOutages) {
 
     // A change made while the connection is gone cannot be heard: the lost
     // listening connection is noticed, and the entries no longer answer.
-    ASSERT_EQ(pg_terminate("e2e_cache"), 1);
+    ASSERT_EQ(pg_terminate("e2e_cache-listen"), 1);
     usleep(50 * 1000);
     pg_exec("UPDATE e2e_cache SET v = '4' WHERE k = 'a'");
     EXPECT_EQ(lookup("alias", "a"), "found|4");
@@ -387,8 +387,11 @@ TEST_F(e2e, CacheStaysTrueThroughNotificationsReconnectsAndOutages) {
 #endif
     // The listening server process stops: without a sign of life for 2 s
     // the entries no longer answer as fresh, and a new connection does.
-    pid_t listener = std::stoi(
-        pg_value("SELECT pid FROM pg_stat_activity WHERE application_name = 'e2e_cache'"));
+    std::string pid;
+    for (int i = 0; i < 100 && pid.empty(); i++, usleep(20 * 1000))
+        pid = pg_value("SELECT pid FROM pg_stat_activity WHERE application_name = "
+                       "'e2e_cache-listen'");
+    pid_t listener = std::stoi(pid);
     kill(listener, SIGSTOP);
     pg_exec("UPDATE e2e_cache SET v = '7' WHERE k = 'a'");
     auto stopped = std::chrono::steady_clock::now();

@@ -344,6 +344,40 @@ TEST_F(fault, LockedTableAnswersWithinTheDeadline) {
     EXPECT_EQ(h.finish(), 0);
 }
 
+// Any role that can connect may NOTIFY on the channel: 40,000 notifications
+// of 8 kB in one statement fail no request, delay none past the deadline
+// and leave the memory as it was, while cached and uncached lookups go on.
+TEST_F(fault, NotificationFloodFailsNoRequest) {
+    host h(deadline_config("fault_flood", "cache_size 1000\ncache_listen fault_flood\n"));
+    ASSERT_TRUE(h.started()) << h.err();
+    tally before, during;
+    for (int i = 0; i < 10; i++)
+        h.lookup(i % 3, before);
+    long rss_before = rss_kib(h.pid());
+    PGconn *flooder = PQconnectdb(pg_conninfo().c_str());
+    ASSERT_EQ(PQsendQuery(flooder, "SELECT pg_notify('fault_flood', 'domain:' || i || "
+                                   "repeat('x', 7990)) FROM generate_series(1, 40000) i"),
+              1);
+    // Until the flood is sent, then while korvane reads it.
+    auto start = std::chrono::steady_clock::now();
+    while (PQisBusy(flooder) == 1 || elapsed_ms(start) < 3000) {
+        (void)PQconsumeInput(flooder);
+        h.lookup(during.ms.size() % 3, during);
+        h.lookup("domain", "example.org", "example.org", during);
+    }
+    PQclear(PQgetResult(flooder));
+    PQfinish(flooder);
+    long rss_after = rss_kib(h.pid());
+    print_tally("notification flood", during);
+    printf("notification flood: RSS %ld KiB before, %ld KiB after\n", rss_before, rss_after);
+    EXPECT_EQ(during.errors + during.wrong, 0);
+    EXPECT_LT(during.slowest(), late_ms);
+#if !defined(__SANITIZE_ADDRESS__)
+    EXPECT_LT(rss_after, rss_before + 4096);
+#endif
+    EXPECT_EQ(h.finish(), 0);
+}
+
 // An endpoint that accepts and never answers: start-up ends with "could not
 // connect" within the deadline, and an update to it answers error while the
 // old configuration serves on.
