@@ -249,7 +249,8 @@ int32_t cache_answer(backend *b, service_kind svc, const char *key, bool lookup,
 int32_t cache_fallback(backend *b, service_kind svc, const char *key, bool lookup, char *buf,
                        uint64_t size);
 // Keeps what the database said: result 1 or 0, with the formatted value of
-// a lookup (null for a check). Then applies what notifications came with it.
+// a lookup (null for a check). A notification of a change since is read
+// before the entry can answer.
 void cache_store(backend *b, service_kind svc, const char *key, int32_t result, const char *value);
 // Moves the listening connection on without waiting: reads and applies
 // its notifications in bounded slices, reconnects it beside the

@@ -527,9 +527,8 @@ void cache_store(backend *b, service_kind svc, const char *key, int32_t result, 
         while (c.count > static_cast<uint64_t>(b->cache_size))
             drop(c, c.oldest);
     }
-    // What arrived meanwhile may already say it changed: read after
-    // storing, it flushes rather than being lost.
-    listener_step(b);
+    // A notification that says it changed meanwhile is read before the
+    // entry can answer: cache_answer reads the listening connection first.
 }
 
 void cache_connected(backend *b) {
