@@ -35,10 +35,15 @@ enum cache_listen_state {
     LISTEN_REFUSED
 };
 
-// The lookup cache of one backend: entries in a hash table chained through
-// the entries themselves, and in a list from the most to the least recently
-// used. Zero-filled is empty.
+// The lookup cache of one backend, owned by cache.cc: entries in a hash
+// table chained through the entries themselves, and in a list from the
+// most to the least recently used. Zero-filled is empty.
 struct cache {
+    int32_t size;          // most entries kept; 0: no cache
+    int32_t ttl;           // seconds a found answer is served
+    int32_t negative_ttl;  // seconds a not-found answer is served
+    int32_t stale;         // seconds past its TTL an entry may serve an outage
+    service_kind services; // services cached
     cache_entry **buckets; // null until the first entry
     uint64_t nbuckets;     // a power of two
     uint64_t count;
@@ -62,35 +67,44 @@ struct cache {
     int64_t last_sign;                    // exec_now_ms() when it last said anything
 };
 
+// The source list that fetch hands out in rotation, owned by fetch.cc.
+struct source_list {
+    dict list;          // the sources; values are all null
+    dict_entry *cursor; // entry handed out last; null: start over
+    uint64_t refresh;   // fetch answers one loaded list may serve
+    uint64_t uses;      // answers served since the list was loaded
+    int32_t expire;     // seconds a loaded list stays fresh
+    int64_t loaded_at;  // time() of the last load
+    bool reload;        // a notification asked to load the list
+};
+
+// What follows a failure, owned by connect.cc: the quiet time, statements
+// prepared when first used, and whether the request found no database.
+struct retry_state {
+    int32_t delay_ms;     // quiet time after a failure; 0: none
+    int64_t reconnect_at; // exec_now_ms() before which no attempt is made
+    bool delay_logged;    // the quiet time in force has been logged
+    bool prepare_on_use;  // reconnects prepare each statement when first run
+    bool unavailable;     // the request in progress found no database
+};
+
+// One loaded configuration and everything that serves from it: the
+// configuration with its settings (config.cc), the connection and its
+// statements (connect.cc), and the sub-records of their owners.
 struct backend {
     dict config;                     // key -> heap copy of its value text
     PGconn *conn;                    // null while not connected
     char *statements[BACKEND_SLOTS]; // slot n: service 1 << n; slot 9: fetch; each
                                      // the statement's name, or with prepared
                                      // statements off a copy of its text
-    dict sources;                    // cached source list; values are all null
-    dict_entry *source_cursor;       // entry handed out last; null: start over
-    uint64_t source_refresh;         // fetch answers one loaded list may serve
-    uint64_t source_uses;            // answers served since the list was loaded
-    int32_t source_expire;           // seconds a loaded list stays fresh
-    int64_t source_loaded_at;        // time() of the last load
     int32_t request_timeout_ms;      // deadline of each request; 0: none
-    int32_t reconnect_delay_ms;      // quiet time after a failure; 0: none
-    int64_t reconnect_at;            // exec_now_ms() before which no attempt is made
-    bool delay_logged;               // the quiet time in force has been logged
-    bool prepare_on_use;             // reconnects prepare each statement when first run
-    bool unavailable;                // the request in progress found no database
-    int32_t cache_size;              // most entries kept; 0: no cache
-    int32_t cache_ttl;               // seconds a found answer is served
-    int32_t cache_negative_ttl;      // seconds a not-found answer is served
-    int32_t cache_stale;             // seconds past its TTL an entry may serve an outage
-    service_kind cache_services;     // services cached
-    bool source_reload;              // a notification asked to load the source list
     bool unprepared;                 // prepared_statements off: nothing named on the server
     uint32_t unconfigured_warned;    // slots whose missing statement has been logged
     int32_t conninfo_line;           // where the file set conninfo, for its messages
     bool sandbox;                    // sandbox on: confine the process once started
     int32_t log_repeat_window;       // seconds a repeated record is counted, not written
+    source_list sources;
+    retry_state retry;
     cache lookups;
 };
 
@@ -122,8 +136,8 @@ enum config_kind { CONF_TEXT, CONF_QUERY, CONF_NUMBER, CONF_ON_OFF, CONF_SERVICE
 struct config_key {
     const char *name;
     config_kind kind;
-    int32_t backend::*i32; // where a number goes
-    uint64_t backend::*u64;
+    int32_t *(*i32)(backend &b); // where a number goes
+    uint64_t *(*u64)(backend &b);
 };
 // Every key korvane reads, then a row with a null name; other keys are
 // stored and ignored. The one table that the loader and the checker judge

@@ -131,7 +131,7 @@ bool grow(cache &c) {
 // generation moves on and every older entry is dead from then on.
 void flush_all(backend *b) {
     b->lookups.all_generation++;
-    b->source_reload = true;
+    b->sources.reload = true;
 }
 
 void flush_service(backend *b, service_kind svc) {
@@ -139,7 +139,7 @@ void flush_service(backend *b, service_kind svc) {
 }
 
 int64_t ttl_ms(const backend *b, const cache_entry *e) {
-    return static_cast<int64_t>(e->found ? b->cache_ttl : b->cache_negative_ttl) * 1000;
+    return static_cast<int64_t>(e->found ? b->lookups.ttl : b->lookups.negative_ttl) * 1000;
 }
 
 // Serves e: 1 or 0, with a lookup's value copied into buf.
@@ -253,7 +253,7 @@ void listened(backend *b, const PGresult *res) {
         c.listen_state = LISTEN_ON;
         c.listen_logged = false;
         c.epoch++;
-        b->source_reload = true;
+        b->sources.reload = true;
         return;
     }
     if (!c.listen_logged)
@@ -355,7 +355,7 @@ bool coherent(const cache &c, int64_t now) {
 } // namespace
 
 bool cache_enabled(const backend *b, service_kind svc) {
-    return b->cache_size > 0 && (b->cache_services & svc) != 0 && backend_slot(svc) >= 0;
+    return b->lookups.size > 0 && (b->lookups.services & svc) != 0 && backend_slot(svc) >= 0;
 }
 
 uint64_t cache_count(const backend *b) {
@@ -372,7 +372,7 @@ void cache_apply(backend *b, const char *payload) {
         return;
     }
     if (svc == SVC_SOURCE)
-        b->source_reload = true;
+        b->sources.reload = true;
     if (colon == nullptr) {
         flush_service(b, svc);
         return;
@@ -474,7 +474,7 @@ int32_t cache_fallback(backend *b, service_kind svc, const char *key, bool looku
     index_buf ibuf;
     cache_entry *e = find(b->lookups, index_key(svc, key, ibuf));
     if (e == nullptr || (lookup && !e->from_lookup) ||
-        exec_now_ms() - e->stored_at >= ttl_ms(b, e) + int64_t{b->cache_stale} * 1000)
+        exec_now_ms() - e->stored_at >= ttl_ms(b, e) + int64_t{b->lookups.stale} * 1000)
         return -1;
     int32_t r = serve(b->lookups, e, lookup, buf, size);
     if (r < 0)
@@ -482,7 +482,7 @@ int32_t cache_fallback(backend *b, service_kind svc, const char *key, bool looku
     if (!b->lookups.outage_logged)
         warn_msg("warn: database unavailable; serving cached answers up to %d s past their "
                  "time",
-                 b->cache_stale);
+                 b->lookups.stale);
     b->lookups.outage_logged = true;
     return r;
 }
@@ -524,7 +524,7 @@ void cache_store(backend *b, service_kind svc, const char *key, int32_t result, 
         *bucket = e;
         c.count++;
         push_newest(c, e);
-        while (c.count > static_cast<uint64_t>(b->cache_size))
+        while (c.count > static_cast<uint64_t>(b->lookups.size))
             drop(c, c.oldest);
     }
     // A notification that says it changed meanwhile is read before the
@@ -537,7 +537,8 @@ void cache_connected(backend *b) {
     // Without a cache nothing could use what LISTEN hears, and unread
     // notifications would pile up in memory.
     const char *channel = channel_of(b);
-    c.listen_wanted = channel != nullptr && b->cache_size > 0 && (b->cache_services & SVC_ALL) != 0;
+    c.listen_wanted =
+        channel != nullptr && b->lookups.size > 0 && (b->lookups.services & SVC_ALL) != 0;
     // Prepared statements are off for a transaction pooler, which passes
     // LISTEN to whichever server connection is free and notifications to
     // no one: the cache keeps to its TTLs.

@@ -30,19 +30,20 @@ constexpr config_key backend_config_keys[] = {
     {"query_addrname", CONF_QUERY, nullptr, nullptr},
     {"query_mailaddrmap", CONF_QUERY, nullptr, nullptr},
     {"fetch_source", CONF_QUERY, nullptr, nullptr},
-    {"fetch_source_expire", CONF_NUMBER, &backend::source_expire, nullptr},
-    {"fetch_source_refresh", CONF_NUMBER, nullptr, &backend::source_refresh},
-    {"request_timeout_ms", CONF_NUMBER, &backend::request_timeout_ms, nullptr},
-    {"reconnect_delay_ms", CONF_NUMBER, &backend::reconnect_delay_ms, nullptr},
-    {"cache_size", CONF_NUMBER, &backend::cache_size, nullptr},
-    {"cache_ttl", CONF_NUMBER, &backend::cache_ttl, nullptr},
-    {"cache_negative_ttl", CONF_NUMBER, &backend::cache_negative_ttl, nullptr},
-    {"cache_stale", CONF_NUMBER, &backend::cache_stale, nullptr},
+    {"fetch_source_expire", CONF_NUMBER, [](backend &b) { return &b.sources.expire; }, nullptr},
+    {"fetch_source_refresh", CONF_NUMBER, nullptr, [](backend &b) { return &b.sources.refresh; }},
+    {"request_timeout_ms", CONF_NUMBER, [](backend &b) { return &b.request_timeout_ms; }, nullptr},
+    {"reconnect_delay_ms", CONF_NUMBER, [](backend &b) { return &b.retry.delay_ms; }, nullptr},
+    {"cache_size", CONF_NUMBER, [](backend &b) { return &b.lookups.size; }, nullptr},
+    {"cache_ttl", CONF_NUMBER, [](backend &b) { return &b.lookups.ttl; }, nullptr},
+    {"cache_negative_ttl", CONF_NUMBER, [](backend &b) { return &b.lookups.negative_ttl; },
+     nullptr},
+    {"cache_stale", CONF_NUMBER, [](backend &b) { return &b.lookups.stale; }, nullptr},
     {"cache_services", CONF_SERVICES, nullptr, nullptr},
     {"prepared_statements", CONF_ON_OFF, nullptr, nullptr},
     {"sandbox", CONF_ON_OFF, nullptr, nullptr},
     {"cache_listen", CONF_CHANNEL, nullptr, nullptr},
-    {"log_repeat_window", CONF_NUMBER, &backend::log_repeat_window, nullptr},
+    {"log_repeat_window", CONF_NUMBER, [](backend &b) { return &b.log_repeat_window; }, nullptr},
     {nullptr, CONF_TEXT, nullptr, nullptr},
 };
 
@@ -164,9 +165,9 @@ void apply(backend *b, const config_key &k, const char *text) {
     case CONF_NUMBER: {
         auto n = strtonum(text, 0, INT32_MAX, nullptr);
         if (k.i32 != nullptr)
-            b->*k.i32 = static_cast<int32_t>(n);
+            *k.i32(*b) = static_cast<int32_t>(n);
         else
-            b->*k.u64 = static_cast<uint64_t>(n);
+            *k.u64(*b) = static_cast<uint64_t>(n);
         break;
     }
     case CONF_ON_OFF:
@@ -177,7 +178,7 @@ void apply(backend *b, const config_key &k, const char *text) {
         break;
     case CONF_SERVICES: {
         std::string unknown;
-        (void)parse_services(text, &b->cache_services, &unknown);
+        (void)parse_services(text, &b->lookups.services, &unknown);
         break;
     }
     default:
@@ -425,11 +426,11 @@ backend *backend_load(const char *path) {
         warn_sys("warn: calloc");
         return nullptr;
     }
-    b->source_refresh = 1000;
-    b->source_expire = 60;
-    b->cache_ttl = 60;
-    b->cache_negative_ttl = 10;
-    b->cache_services = SVC_ALL;
+    b->sources.refresh = 1000;
+    b->sources.expire = 60;
+    b->lookups.ttl = 60;
+    b->lookups.negative_ttl = 10;
+    b->lookups.services = SVC_ALL;
 
     std::unique_ptr<FILE, file_closer> file{open_regular(path)};
     if (!file)
@@ -508,7 +509,7 @@ void backend_free(backend *b) {
     void *value = nullptr;
     while (dict_take_root(&b->config, &value))
         free(value);
-    while (dict_take_root(&b->sources, nullptr))
+    while (dict_take_root(&b->sources.list, nullptr))
         ;
     free(b);
 }

@@ -187,28 +187,28 @@ bool backend_prepare_run(backend *b, int slot, const char *const *values, const 
 }
 
 void backend_give_up(backend *b) {
-    b->unavailable = true;
+    b->retry.unavailable = true;
     backend_close(b);
     backend_hold_off(b);
 }
 
 void backend_hold_off(backend *b) {
-    if (b->reconnect_delay_ms <= 0)
+    if (b->retry.delay_ms <= 0)
         return;
-    b->reconnect_at = exec_now_ms() + b->reconnect_delay_ms;
-    b->delay_logged = false;
+    b->retry.reconnect_at = exec_now_ms() + b->retry.delay_ms;
+    b->retry.delay_logged = false;
 }
 
 int32_t backend_connect(backend *b) {
     // Within the quiet time after a failure, no attempt: the database was
     // just found unable to answer, and every attempt could cost a deadline.
-    if (b->reconnect_at != 0 && exec_now_ms() < b->reconnect_at) {
-        b->unavailable = true;
+    if (b->retry.reconnect_at != 0 && exec_now_ms() < b->retry.reconnect_at) {
+        b->retry.unavailable = true;
         backend_close(b);
-        if (!b->delay_logged)
+        if (!b->retry.delay_logged)
             warn_msg("warn: not reconnecting for %d ms after a failure; requests answer error",
-                     b->reconnect_delay_ms);
-        b->delay_logged = true;
+                     b->retry.delay_ms);
+        b->retry.delay_logged = true;
         return 0;
     }
     debug_msg("debug: (re)connecting");
@@ -245,10 +245,10 @@ int32_t backend_connect(backend *b) {
     // long lock then costs only the services that read it, not every
     // service whose statement would wait behind it while the reconnect
     // prepares. Otherwise everything is ready before serving.
-    if (!b->prepare_on_use && (!prepare_all(b) || !cache_listen_wait(b)))
+    if (!b->retry.prepare_on_use && (!prepare_all(b) || !cache_listen_wait(b)))
         return connect_failed(b);
-    b->reconnect_at = 0;
-    b->prepare_on_use = b->request_timeout_ms > 0;
+    b->retry.reconnect_at = 0;
+    b->retry.prepare_on_use = b->request_timeout_ms > 0;
     debug_msg("debug: connected");
     return 1;
 }

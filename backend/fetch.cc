@@ -11,20 +11,20 @@ bool list_is_fresh(const backend *b) {
     // A list never loaded is not fresh, however far in the future its
     // expiry lies; its use count is 0 only then. The clock is read only when
     // the use count leaves the list fresh.
-    return b->source_uses > 0 && !b->source_reload && b->source_uses < b->source_refresh &&
-           static_cast<int64_t>(time(nullptr)) - b->source_loaded_at < b->source_expire;
+    return b->sources.uses > 0 && !b->sources.reload && b->sources.uses < b->sources.refresh &&
+           static_cast<int64_t>(time(nullptr)) - b->sources.loaded_at < b->sources.expire;
 }
 
 void refresh_list(backend *b, const PGresult *res) {
     // The cursor points into the list; it must go before the entries do.
-    b->source_cursor = nullptr;
-    while (dict_take_root(&b->sources, nullptr))
+    b->sources.cursor = nullptr;
+    while (dict_take_root(&b->sources.list, nullptr))
         ;
     for (int row = 0; row < PQntuples(res); row++)
-        dict_set(&b->sources, PQgetvalue(res, row, 0), nullptr);
-    b->source_loaded_at = static_cast<int64_t>(time(nullptr));
-    b->source_uses = 1;
-    b->source_reload = false;
+        dict_set(&b->sources.list, PQgetvalue(res, row, 0), nullptr);
+    b->sources.loaded_at = static_cast<int64_t>(time(nullptr));
+    b->sources.uses = 1;
+    b->sources.reload = false;
 }
 
 // Runs the fetch statement and refreshes the list unless the list is fresh.
@@ -34,7 +34,7 @@ int32_t ensure_list(backend *b) {
     if (!backend_configured(b, BACKEND_FETCH_SLOT))
         return -1;
     if (list_is_fresh(b)) {
-        b->source_uses++;
+        b->sources.uses++;
         return 1;
     }
     pg_result_ptr res{backend_run(b, BACKEND_FETCH_SLOT, nullptr, "")};
@@ -65,9 +65,9 @@ int32_t backend_fetch(service_kind svc, dict *, char *buf, uint64_t size) {
         return -1;
 
     const char *source = nullptr;
-    if (dict_next(&b->sources, &b->source_cursor, &source, nullptr) == 0) {
-        b->source_cursor = nullptr;
-        if (dict_next(&b->sources, &b->source_cursor, &source, nullptr) == 0)
+    if (dict_next(&b->sources.list, &b->sources.cursor, &source, nullptr) == 0) {
+        b->sources.cursor = nullptr;
+        if (dict_next(&b->sources.list, &b->sources.cursor, &source, nullptr) == 0)
             return 0;
     }
     // A line feed would let the value forge reply lines of its own.

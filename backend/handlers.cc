@@ -11,7 +11,7 @@ const char *config_path;
 
 void backend_begin_request(backend *b) {
     exec_begin(b->request_timeout_ms);
-    b->unavailable = false;
+    b->retry.unavailable = false;
 }
 
 namespace {
@@ -56,7 +56,7 @@ int32_t ask(backend *b, service_kind svc, const char *key, bool lookup, char *bu
         res.reset(backend_query(key, static_cast<int32_t>(svc)));
     if (res)
         return ASKED;
-    if (!b->unavailable || !cached)
+    if (!b->retry.unavailable || !cached)
         return -1;
     return cache_fallback(b, svc, key, lookup, buf, size);
 }

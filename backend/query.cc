@@ -53,7 +53,7 @@ PGresult *backend_run(backend *b, int slot, const char *key, const char *prefix)
             const char *name = b->statements[slot];
             res.reset(b->unprepared ? exec_params(b->conn, name, nparams, values, what, rows)
                                     : exec_prepared(b->conn, name, nparams, values, what, rows));
-        } else if (b->prepare_on_use && b->conn != nullptr &&
+        } else if (b->retry.prepare_on_use && b->conn != nullptr &&
                    dict_has(&b->config, backend_slot_key(slot)) != 0) {
             // A statement prepared on first use may find the connection
             // gone, which heals like a lost connection under a prepared
@@ -94,7 +94,7 @@ PGresult *backend_run(backend *b, int slot, const char *key, const char *prefix)
         // use); the loop reads the slot again.
         int32_t connected = backend_connect(b);
         if (attempt == 1) {
-            b->unavailable = true;
+            b->retry.unavailable = true;
             warn_msg("warn: korvane: too many retries");
             return nullptr;
         }

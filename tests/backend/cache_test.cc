@@ -86,7 +86,7 @@ TEST_F(cache_unit, NotificationPayloadsFlushWhatTheyName) {
     };
     for (const payload &p : cases) {
         cache_free(b);
-        b->source_reload = false;
+        b->sources.reload = false;
         for (const char *e : {"alias:a", "alias:b", "domain:a", "netaddr:2001:db8::1"}) {
             std::string name(e, strchr(e, ':'));
             for (int slot = 0; slot < 9; slot++)
@@ -106,7 +106,7 @@ TEST_F(cache_unit, NotificationPayloadsFlushWhatTheyName) {
                     << p.text << " " << e;
         }
         EXPECT_EQ(left, p.left) << p.text;
-        EXPECT_EQ(b->source_reload, p.reload) << p.text;
+        EXPECT_EQ(b->sources.reload, p.reload) << p.text;
     }
 }
 
@@ -130,10 +130,10 @@ TEST_F(cache_unit, ServicesAndNumbersAreReadFromTheFile) {
         EXPECT_EQ(other != nullptr, c.services != 0) << c.text;
         if (other == nullptr)
             continue;
-        EXPECT_EQ(other->cache_services, c.services) << c.text;
-        EXPECT_EQ(other->cache_ttl, 60);
-        EXPECT_EQ(other->cache_negative_ttl, 10);
-        EXPECT_EQ(other->cache_size, 0);
+        EXPECT_EQ(other->lookups.services, c.services) << c.text;
+        EXPECT_EQ(other->lookups.ttl, 60);
+        EXPECT_EQ(other->lookups.negative_ttl, 10);
+        EXPECT_EQ(other->lookups.size, 0);
         backend_free(other);
     }
 }

@@ -41,8 +41,8 @@ TEST_F(config, EmptyFileLoadsWithDefaults) {
     for (const char *text : {"", "\n\n   \n", "# comment\n\t# indented comment\n"}) {
         ASSERT_NE(load(text), nullptr) << text;
         EXPECT_EQ(b->config.count, 0u);
-        EXPECT_EQ(b->source_expire, 60);
-        EXPECT_EQ(b->source_refresh, 1000u);
+        EXPECT_EQ(b->sources.expire, 60);
+        EXPECT_EQ(b->sources.refresh, 1000u);
         EXPECT_EQ(b->conn, nullptr);
         EXPECT_EQ(err, "");
         backend_free(b);
@@ -119,15 +119,15 @@ TEST_F(config, SourceSettingsAreParsedAndBounded) {
     ASSERT_NE(load(""), nullptr);
     // Without the keys there is no deadline and no quiet time.
     EXPECT_EQ(b->request_timeout_ms, 0);
-    EXPECT_EQ(b->reconnect_delay_ms, 0);
+    EXPECT_EQ(b->retry.delay_ms, 0);
     backend_free(b);
     ASSERT_NE(load("fetch_source_expire 0\nfetch_source_refresh 2147483647\n"
                    "request_timeout_ms 500\nreconnect_delay_ms 2147483647\n"),
               nullptr);
-    EXPECT_EQ(b->source_expire, 0);
-    EXPECT_EQ(b->source_refresh, 2147483647u);
+    EXPECT_EQ(b->sources.expire, 0);
+    EXPECT_EQ(b->sources.refresh, 2147483647u);
     EXPECT_EQ(b->request_timeout_ms, 500);
-    EXPECT_EQ(b->reconnect_delay_ms, 2147483647);
+    EXPECT_EQ(b->retry.delay_ms, 2147483647);
     backend_free(b);
     b = nullptr;
 
@@ -180,7 +180,7 @@ TEST_F(config, CloseAndFreeOnAnUnconnectedRecord) {
     backend_close(b);
     EXPECT_EQ(b->conn, nullptr);
     EXPECT_EQ(value("conninfo"), "host=/nonexistent");
-    dict_set(&b->sources, "a", nullptr);
+    dict_set(&b->sources.list, "a", nullptr);
 }
 
 TEST_F(config, ConnectWithoutConninfoFailsAndStaysUnconnected) {

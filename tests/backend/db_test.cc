@@ -88,8 +88,8 @@ TEST_F(db, StatementsAreNamedInSlotOrderAndRenamedOnReconnect) {
     EXPECT_EQ(err, line("debug: (re)connecting") + line("debug: connected"));
     for (int slot = 0; slot < BACKEND_SLOTS; slot++)
         EXPECT_STREQ(current_backend->statements[slot], ("stmt" + std::to_string(slot)).c_str());
-    dict_set(&current_backend->sources, "kept", nullptr);
-    current_backend->source_uses = 7;
+    dict_set(&current_backend->sources.list, "kept", nullptr);
+    current_backend->sources.uses = 7;
 
     PGconn *old = current_backend->conn;
     ASSERT_EQ(connect(), 1) << err;
@@ -100,8 +100,8 @@ TEST_F(db, StatementsAreNamedInSlotOrderAndRenamedOnReconnect) {
                      ("stmt" + std::to_string(slot + 10)).c_str());
     // The new names really are prepared on the new connection.
     EXPECT_EQ(query("plain", SVC_MAILADDRMAP), "p");
-    EXPECT_EQ(dict_has(&current_backend->sources, "kept"), 1);
-    EXPECT_EQ(current_backend->source_uses, 7u);
+    EXPECT_EQ(dict_has(&current_backend->sources.list, "kept"), 1);
+    EXPECT_EQ(current_backend->sources.uses, 7u);
 }
 
 TEST_F(db, MissingQueryKeyUsesNoNumber) {
