@@ -142,6 +142,30 @@ int64_t ttl_ms(const backend *b, const cache_entry *e) {
     return static_cast<int64_t>(e->found ? b->lookups.ttl : b->lookups.negative_ttl) * 1000;
 }
 
+// A new entry for ikey, not yet indexed: the record, its key and a
+// lookup's value in one allocation. Null without the memory.
+cache_entry *make_entry(const cache &c, const char *ikey, int32_t result, const char *value) {
+    size_t klen = strlen(ikey) + 1;
+    size_t vlen = value != nullptr && result == 1 ? strlen(value) + 1 : 0;
+    auto *e = static_cast<cache_entry *>(malloc(sizeof(cache_entry) + klen + vlen));
+    if (e == nullptr)
+        return nullptr;
+    char *text = reinterpret_cast<char *>(e + 1);
+    memcpy(text, ikey, klen);
+    if (vlen > 0)
+        memcpy(text + klen, value, vlen);
+    e->key = text;
+    e->hash = hash_of(text);
+    e->stored_at = exec_now_ms();
+    e->generation = generation_of(c, text[0]);
+    e->epoch = c.epoch;
+    e->found = result == 1;
+    e->from_lookup = value != nullptr;
+    e->value = vlen > 0 ? text + klen : "";
+    e->newer = e->older = e->chain = nullptr;
+    return e;
+}
+
 // Serves e: 1 or 0, with a lookup's value copied into buf.
 int32_t serve(cache &c, cache_entry *e, bool lookup, char *buf, uint64_t size) {
     if (lookup && e->found && strlcpy(buf, e->value, size) >= size)
@@ -492,41 +516,23 @@ void cache_store(backend *b, service_kind svc, const char *key, int32_t result, 
     c.outage_logged = false;
     index_buf ibuf;
     const char *ikey = index_key(svc, key, ibuf);
-    size_t klen = ikey != nullptr ? strlen(ikey) + 1 : 0;
-    size_t vlen = value != nullptr && result == 1 ? strlen(value) + 1 : 0;
     // An optional cache does without an entry rather than end the process.
-    auto *e = ikey != nullptr
-                  ? static_cast<cache_entry *>(malloc(sizeof(cache_entry) + klen + vlen))
-                  : nullptr;
-    if (e != nullptr && c.buckets == nullptr && !grow(c)) {
+    cache_entry *e = ikey != nullptr ? make_entry(c, ikey, result, value) : nullptr;
+    if (e == nullptr || (c.buckets == nullptr && !grow(c))) {
         free(e);
-        e = nullptr;
+        return;
     }
-    if (e != nullptr) {
-        char *text = reinterpret_cast<char *>(e + 1);
-        memcpy(text, ikey, klen);
-        if (vlen > 0)
-            memcpy(text + klen, value, vlen);
-        e->key = text;
-        e->hash = hash_of(text);
-        e->stored_at = exec_now_ms();
-        e->generation = generation_of(c, text[0]);
-        e->epoch = c.epoch;
-        e->found = result == 1;
-        e->from_lookup = value != nullptr;
-        e->value = vlen > 0 ? text + klen : "";
-        if (cache_entry *old = find(c, text); old != nullptr)
-            drop(c, old);
-        if (c.count >= c.nbuckets)
-            (void)grow(c);
-        cache_entry **bucket = bucket_of(c, e->hash);
-        e->chain = *bucket;
-        *bucket = e;
-        c.count++;
-        push_newest(c, e);
-        while (c.count > static_cast<uint64_t>(b->lookups.size))
-            drop(c, c.oldest);
-    }
+    if (cache_entry *old = find(c, e->key); old != nullptr)
+        drop(c, old);
+    if (c.count >= c.nbuckets)
+        (void)grow(c);
+    cache_entry **bucket = bucket_of(c, e->hash);
+    e->chain = *bucket;
+    *bucket = e;
+    c.count++;
+    push_newest(c, e);
+    while (c.count > static_cast<uint64_t>(c.size))
+        drop(c, c.oldest);
     // A notification that says it changed meanwhile is read before the
     // entry can answer: cache_answer reads the listening connection first.
 }

@@ -279,6 +279,35 @@ std::string directory_of(const char *path) {
 
 } // namespace
 
+namespace {
+
+// What the conninfo names: the files libpq reads for it, and the TCP ports
+// of its hosts (one list for all, or each host's).
+void conninfo_grants(const char *conninfo, sandbox_grants *g) {
+    PQconninfoOption *options = conninfo != nullptr ? PQconninfoParse(conninfo, nullptr) : nullptr;
+    std::string ports;
+    for (PQconninfoOption *o = options; o != nullptr && o->keyword != nullptr; o++) {
+        if (o->val == nullptr || *o->val == '\0')
+            continue;
+        std::string_view key = o->keyword;
+        if (key == "passfile" || key == "sslrootcert" || key == "sslcert" || key == "sslkey" ||
+            key == "sslcrl" || key == "sslcrldir")
+            g->read_paths.emplace_back(o->val);
+        if (key == "port")
+            ports = o->val;
+    }
+    PQconninfoFree(options);
+    if (ports.empty())
+        ports = getenv("PGPORT") != nullptr ? getenv("PGPORT") : "5432";
+    for (std::string_view rest = ports; !rest.empty();) {
+        std::string one(rest.substr(0, rest.find(',')));
+        rest.remove_prefix(std::min(rest.size(), one.size() + 1));
+        g->tcp_ports.push_back(one.empty() ? 5432 : atoi(one.c_str()));
+    }
+}
+
+} // namespace
+
 void backend_sandbox_grants(backend *b, const char *path, sandbox_grants *g) {
     // A reload replaces the file by rename, so its whole directory is read.
     if (std::string dir = directory_of(path); !dir.empty())
@@ -300,27 +329,7 @@ void backend_sandbox_grants(backend *b, const char *path, sandbox_grants *g) {
          {"PGPASSFILE", "PGSSLROOTCERT", "PGSSLCERT", "PGSSLKEY", "PGSSLCRL", "PGSERVICEFILE"})
         if (const char *v = getenv(env); v != nullptr && *v != '\0')
             g->read_paths.emplace_back(v);
-    auto *conninfo = static_cast<const char *>(dict_find(&b->config, "conninfo"));
-    PQconninfoOption *options = conninfo != nullptr ? PQconninfoParse(conninfo, nullptr) : nullptr;
-    std::string ports;
-    for (PQconninfoOption *o = options; o != nullptr && o->keyword != nullptr; o++) {
-        if (o->val == nullptr || *o->val == '\0')
-            continue;
-        std::string_view key = o->keyword;
-        if (key == "passfile" || key == "sslrootcert" || key == "sslcert" || key == "sslkey" ||
-            key == "sslcrl" || key == "sslcrldir")
-            g->read_paths.emplace_back(o->val);
-        if (key == "port")
-            ports = o->val;
-    }
-    PQconninfoFree(options);
-    if (ports.empty())
-        ports = getenv("PGPORT") != nullptr ? getenv("PGPORT") : "5432";
-    for (std::string_view rest = ports; !rest.empty();) {
-        std::string one(rest.substr(0, rest.find(',')));
-        rest.remove_prefix(std::min(rest.size(), one.size() + 1));
-        g->tcp_ports.push_back(one.empty() ? 5432 : atoi(one.c_str()));
-    }
+    conninfo_grants(static_cast<const char *>(dict_find(&b->config, "conninfo")), g);
     // DNS over TCP, for answers too long for a datagram.
     g->tcp_ports.push_back(53);
 }
@@ -420,38 +429,27 @@ void backend_deleter::operator()(backend *b) const noexcept {
     backend_free(b);
 }
 
-backend *backend_load(const char *path) {
-    backend_ptr b{static_cast<backend *>(calloc(1, sizeof(backend)))};
-    if (!b) {
-        warn_sys("warn: calloc");
-        return nullptr;
-    }
-    b->sources.refresh = 1000;
-    b->sources.expire = 60;
-    b->lookups.ttl = 60;
-    b->lookups.negative_ttl = 10;
-    b->lookups.services = SVC_ALL;
+namespace {
 
-    std::unique_ptr<FILE, file_closer> file{open_regular(path)};
-    if (!file)
-        return nullptr;
-
+// Reads every line of file into b; false after a warning.
+bool read_lines(backend *b, FILE *file) {
     char *line = nullptr;
     size_t cap = 0;
     ssize_t n;
     bool ok = true;
     // A read error ends the file as its end does; what was read is judged.
-    for (int32_t number = 1; ok && (n = getline(&line, &cap, file.get())) != -1; number++) {
+    for (int32_t number = 1; ok && (n = getline(&line, &cap, file)) != -1; number++) {
         if (n > 0 && line[n - 1] == '\n')
             line[n - 1] = '\0';
-        ok = load_line(b.get(), line, number);
+        ok = load_line(b, line, number);
     }
     free(line);
-    if (!ok)
-        return nullptr;
+    return ok;
+}
 
-    // Unknown keys stay stored and unused, but a typo must not silently
-    // turn a service off.
+// Unknown keys stay stored and unused, but a typo must not silently turn
+// a service off: each draws a warning, with the key it may have meant.
+void warn_unknown_keys(backend *b) {
     dict_entry *cursor = nullptr;
     const char *key = nullptr;
     while (dict_next(&b->config, &cursor, &key, nullptr) != 0) {
@@ -467,27 +465,58 @@ backend *backend_load(const char *path) {
         else
             warn_msg("warn: unknown key %s ignored", shown.c_str());
     }
+}
 
-    auto *conninfo = static_cast<const char *>(dict_find(&b->config, "conninfo"));
-    if (std::string host = conninfo != nullptr ? backend_unverified_host(conninfo) : "";
-        !host.empty())
+// What a conninfo risks: a server it does not verify, a password that
+// every user can read in the file at path.
+void warn_exposed(const char *path, const char *conninfo) {
+    if (conninfo == nullptr)
+        return;
+    if (std::string host = backend_unverified_host(conninfo); !host.empty())
         warn_msg("warn: conninfo reaches %s, which does not verify the server; set "
                  "sslmode=verify-full and sslrootcert=",
                  host.c_str());
-    if (int mode = conninfo != nullptr ? backend_exposed_password(path, conninfo) : -1; mode >= 0)
+    if (int mode = backend_exposed_password(path, conninfo); mode >= 0)
         warn_msg("warn: \"%s\" holds a password in conninfo and is readable by every user "
                  "(mode %04o); chmod 0640 it, owned by root and the mail server's group",
                  path, mode);
+}
+
+// Judges every known key's value and applies it; false after a warning.
+bool apply_values(backend *b) {
     for (const config_key *k = backend_config_keys; k->name != nullptr; k++) {
         auto *text = static_cast<const char *>(dict_find(&b->config, k->name));
         if (text == nullptr)
             continue;
         if (std::string why = backend_judge(*k, text); !why.empty()) {
             warn_msg("warn: bad value for %s: %s", k->name, why.c_str());
-            return nullptr;
+            return false;
         }
-        apply(b.get(), *k, text);
+        apply(b, *k, text);
     }
+    return true;
+}
+
+} // namespace
+
+backend *backend_load(const char *path) {
+    backend_ptr b{static_cast<backend *>(calloc(1, sizeof(backend)))};
+    if (!b) {
+        warn_sys("warn: calloc");
+        return nullptr;
+    }
+    b->sources.refresh = 1000;
+    b->sources.expire = 60;
+    b->lookups.ttl = 60;
+    b->lookups.negative_ttl = 10;
+    b->lookups.services = SVC_ALL;
+    std::unique_ptr<FILE, file_closer> file{open_regular(path)};
+    if (!file || !read_lines(b.get(), file.get()))
+        return nullptr;
+    warn_unknown_keys(b.get());
+    warn_exposed(path, static_cast<const char *>(dict_find(&b->config, "conninfo")));
+    if (!apply_values(b.get()))
+        return nullptr;
     return b.release();
 }
 

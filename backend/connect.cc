@@ -199,46 +199,62 @@ void backend_hold_off(backend *b) {
     b->retry.delay_logged = false;
 }
 
-int32_t backend_connect(backend *b) {
-    // Within the quiet time after a failure, no attempt: the database was
-    // just found unable to answer, and every attempt could cost a deadline.
-    if (b->retry.reconnect_at != 0 && exec_now_ms() < b->retry.reconnect_at) {
-        b->retry.unavailable = true;
-        backend_close(b);
-        if (!b->retry.delay_logged)
-            warn_msg("warn: not reconnecting for %d ms after a failure; requests answer error",
-                     b->retry.delay_ms);
-        b->retry.delay_logged = true;
-        return 0;
-    }
-    debug_msg("debug: (re)connecting");
-    backend_close(b);
+namespace {
 
+// Within the quiet time after a failure, no attempt: the database was just
+// found unable to answer, and every attempt could cost a deadline. True
+// while it lasts, with b closed and the quiet time logged once.
+bool in_quiet_time(backend *b) {
+    if (b->retry.reconnect_at == 0 || exec_now_ms() >= b->retry.reconnect_at)
+        return false;
+    b->retry.unavailable = true;
+    backend_close(b);
+    if (!b->retry.delay_logged)
+        warn_msg("warn: not reconnecting for %d ms after a failure; requests answer error",
+                 b->retry.delay_ms);
+    b->retry.delay_logged = true;
+    return true;
+}
+
+// Opens b's connection from its conninfo; false after a warning.
+bool open_connection(backend *b) {
     auto *conninfo = static_cast<const char *>(dict_find(&b->config, "conninfo"));
     if (conninfo == nullptr) {
         warn_msg("warn: missing \"conninfo\" configuration directive");
-        return connect_failed(b);
+        return false;
     }
     if (std::string problem = backend_conninfo_problem(conninfo); !problem.empty()) {
         warn_msg("warn: conninfo on line %d cannot be parsed: %s; its text is not shown, as it "
                  "may hold the password",
                  b->conninfo_line, problem.c_str());
-        return connect_failed(b);
+        return false;
     }
     b->conn = exec_connect(conninfo);
     if (b->conn == nullptr && !exec_expired() && *exec_connect_error(nullptr) == '\0') {
         warn_msg("warn: PQconnectdb return NULL");
-        return connect_failed(b);
+        return false;
     }
     if (b->conn == nullptr || PQstatus(b->conn) != CONNECTION_OK) {
         if (!exec_expired())
             warn_msg("warn: PQconnectdb: %s", exec_connect_error(b->conn));
-        return connect_failed(b);
+        return false;
     }
     // Sending and closing must not wait on a server that stopped reading.
     PQsetnonblocking(b->conn, 1);
-    // The listening connection starts beside it at once, so that its
-    // connect overlaps the preparing.
+    return true;
+}
+
+} // namespace
+
+int32_t backend_connect(backend *b) {
+    if (in_quiet_time(b))
+        return 0;
+    debug_msg("debug: (re)connecting");
+    backend_close(b);
+    if (!open_connection(b))
+        return connect_failed(b);
+    // The listening connection starts beside it at once, so that its TCP
+    // handshake overlaps the preparing.
     cache_connected(b);
     // Under a deadline a reconnect leaves each statement to its first use
     // and the listening connection to the idle time: a table held by a

@@ -187,6 +187,25 @@ bool wanted(const PGresult *row, const exec_limit &limit, row_state *st) {
     return true;
 }
 
+// Keeps a row the reply is made of (the first becomes rows itself) and
+// counts the others as drained. False without the memory, logged.
+bool take_row(pg_result_ptr &rows, pg_result_ptr row, const exec_limit &limit, row_state *st) {
+    if (!rows) {
+        if (limit.join)
+            (void)wanted(row.get(), limit, st);
+        rows = std::move(row);
+        return true;
+    }
+    if (!wanted(row.get(), limit, st)) {
+        st->drained++;
+        return true;
+    }
+    if (append_row(rows.get(), row.get()))
+        return true;
+    warn_msg("warn: out of memory for a result");
+    return false;
+}
+
 // As finish, with the rows read one at a time so that a result larger than
 // any reply is never held whole: the first row is kept, with the later
 // rows the reply is made of; the rest are read and dropped, or, past
@@ -208,18 +227,9 @@ PGresult *collect_rows(PGconn *conn, const char *what, const exec_limit &limit) 
         uint64_t bytes = 0;
         for (int f = 0; f < PQnfields(r); f++)
             bytes += static_cast<uint64_t>(PQgetlength(r, 0, f));
-        if (!rows) {
-            if (limit.join)
-                (void)wanted(r, limit, &st);
-            rows = std::move(result);
-        } else if (wanted(r, limit, &st)) {
-            if (!append_row(rows.get(), r)) {
-                warn_msg("warn: out of memory for a result");
-                rows_cut = true;
-                return nullptr;
-            }
-        } else {
-            st.drained++;
+        if (!take_row(rows, std::move(result), limit, &st)) {
+            rows_cut = true;
+            return nullptr;
         }
         // The rest of the result is left unread; the caller gives the
         // connection up.
@@ -399,26 +409,30 @@ PGconn *attempt(const PQconninfoOption *opts, const host_entry &h, const std::st
                  until);
 }
 
+// Resolves h's name by `until` into *addrs; false with the failure added
+// to connect_failure (and the request expired when its deadline passed).
+bool addresses_of(const host_entry &h, int64_t until, std::vector<std::string> *addrs) {
+    addrs->clear();
+    std::string why;
+    int32_t r = resolve_host(h.host.c_str(), until, addrs, &why);
+    if (r < 0 && exec_now_ms() >= deadline)
+        expire(("resolving " + h.host).c_str());
+    if (r > 0)
+        return true;
+    if (r < 0)
+        why = "no answer from the resolver in time";
+    connect_failure += "could not translate host name \"" + h.host + "\" to address: " + why + "\n";
+    return false;
+}
+
 // Tries each address of one host within its share of the time, equal
 // shares for each address. The connection, or null with the failures
 // added to connect_failure.
 PGconn *try_host(const PQconninfoOption *opts, const host_entry &h, const char *attrs,
                  int64_t until) {
     std::vector<std::string> addrs{h.hostaddr};
-    if (needs_resolving(h)) {
-        addrs.clear();
-        std::string why;
-        int32_t r = resolve_host(h.host.c_str(), until, &addrs, &why);
-        if (r < 0 && exec_now_ms() >= deadline)
-            expire(("resolving " + h.host).c_str());
-        if (r <= 0) {
-            if (r < 0)
-                why = "no answer from the resolver in time";
-            connect_failure +=
-                "could not translate host name \"" + h.host + "\" to address: " + why + "\n";
-            return nullptr;
-        }
-    }
+    if (needs_resolving(h) && !addresses_of(h, until, &addrs))
+        return nullptr;
     for (size_t i = 0; i < addrs.size() && !exec_expired(); i++) {
         int64_t now = exec_now_ms();
         int64_t share = (until - now) / static_cast<int64_t>(addrs.size() - i);

@@ -125,40 +125,12 @@ bool read_file(checker &c) {
     return true;
 }
 
-// Prepares, describes and runs one statement; reports what it finds.
-void check_statement(checker &c, PGconn *conn, const char *key, int params, int columns) {
-    auto it = c.settings.find(key);
-    if (it == c.settings.end()) {
-        fprintf(c.out, "%s: %s: not configured\n", c.path, key);
-        return;
-    }
-    int line = it->second.line;
-    const char *sql = it->second.value.c_str();
-    exec_begin(c.timeout_ms);
-    // Everything happens in one READ ONLY transaction that is rolled back,
-    // begun first: a simple query would drop the unnamed statement.
-    pg_result_ptr res{exec_command(conn, "BEGIN READ ONLY", "probing")};
-    struct rollback {
-        PGconn *conn;
-        ~rollback() { PQclear(exec_command(conn, "ROLLBACK", "probing")); }
-    } guard{conn};
-    res.reset(exec_prepare(conn, "", sql, params, "preparing"));
-    if (exec_expired()) {
-        c.report(PROBLEM, line, "%s: timed out after %d ms", key, c.timeout_ms);
-        return;
-    }
-    if (PQresultStatus(res.get()) != PGRES_COMMAND_OK) {
-        c.report(PROBLEM, line, "%s: rejected: %s", key, one_line(PQerrorMessage(conn)).c_str());
-        return;
-    }
-    res.reset(exec_describe(conn, "", "describing"));
-    if (PQresultStatus(res.get()) != PGRES_COMMAND_OK) {
-        c.report(PROBLEM, line, "%s: cannot describe: %s", key,
-                 one_line(PQerrorMessage(conn)).c_str());
-        return;
-    }
-    int got_params = PQnparams(res.get());
-    int got_columns = PQnfields(res.get());
+// Judges the shape of a described statement against what korvane passes
+// and reads; false when it cannot serve.
+bool check_shape(checker &c, const PGresult *described, const char *key, int line, int params,
+                 int columns) {
+    int got_params = PQnparams(described);
+    int got_columns = PQnfields(described);
     bool ok = true;
     if (got_params != params) {
         c.report(PROBLEM, line, "%s: takes %d parameters, korvane passes %d", key, got_params,
@@ -173,12 +145,14 @@ void check_statement(checker &c, PGconn *conn, const char *key, int params, int 
         c.report(NOTE, line, "%s: note: returns %d columns; only the first %d %s used", key,
                  got_columns, columns, columns == 1 ? "is" : "are");
     }
-    if (!ok)
-        return;
-    // Whether the role may run it. A NULL key casts to any parameter type,
-    // so the probe meets no data error.
+    return ok;
+}
+
+// Whether the role may run the prepared statement: a NULL key casts to
+// any parameter type, so the probe meets no data error.
+void check_runs(checker &c, PGconn *conn, const char *key, int line, int params, int columns) {
     const char *values[1] = {nullptr};
-    res.reset(exec_prepared(conn, "", params, values, "probing"));
+    pg_result_ptr res{exec_prepared(conn, "", params, values, "probing")};
     bool ran = PQresultStatus(res.get()) == PGRES_TUPLES_OK;
     std::string why = ran ? "" : one_line(PQerrorMessage(conn));
     if (exec_expired())
@@ -187,8 +161,43 @@ void check_statement(checker &c, PGconn *conn, const char *key, int params, int 
         c.report(PROBLEM, line, "%s: cannot run: %s", key,
                  why.empty() ? "it returns no rows (not a query)" : why.c_str());
     else
-        fprintf(c.out, "%s:%d: %s: ok (%d parameter%s, %d column%s)\n", c.path, line, key,
-                got_params, got_params == 1 ? "" : "s", got_columns, got_columns == 1 ? "" : "s");
+        fprintf(c.out, "%s:%d: %s: ok (%d parameter%s, %d column%s)\n", c.path, line, key, params,
+                params == 1 ? "" : "s", columns, columns == 1 ? "" : "s");
+}
+
+// Prepares, describes and runs one statement; reports what it finds.
+void check_statement(checker &c, PGconn *conn, const char *key, int params, int columns) {
+    auto it = c.settings.find(key);
+    if (it == c.settings.end()) {
+        fprintf(c.out, "%s: %s: not configured\n", c.path, key);
+        return;
+    }
+    int line = it->second.line;
+    exec_begin(c.timeout_ms);
+    // Everything happens in one READ ONLY transaction that is rolled back,
+    // begun first: a simple query would drop the unnamed statement.
+    pg_result_ptr res{exec_command(conn, "BEGIN READ ONLY", "probing")};
+    struct rollback {
+        PGconn *conn;
+        ~rollback() { PQclear(exec_command(conn, "ROLLBACK", "probing")); }
+    } guard{conn};
+    res.reset(exec_prepare(conn, "", it->second.value.c_str(), params, "preparing"));
+    if (exec_expired()) {
+        c.report(PROBLEM, line, "%s: timed out after %d ms", key, c.timeout_ms);
+        return;
+    }
+    if (PQresultStatus(res.get()) != PGRES_COMMAND_OK) {
+        c.report(PROBLEM, line, "%s: rejected: %s", key, one_line(PQerrorMessage(conn)).c_str());
+        return;
+    }
+    res.reset(exec_describe(conn, "", "describing"));
+    if (PQresultStatus(res.get()) != PGRES_COMMAND_OK) {
+        c.report(PROBLEM, line, "%s: cannot describe: %s", key,
+                 one_line(PQerrorMessage(conn)).c_str());
+        return;
+    }
+    if (check_shape(c, res.get(), key, line, params, columns))
+        check_runs(c, conn, key, line, PQnparams(res.get()), PQnfields(res.get()));
 }
 
 // Connects as korvane would and checks every configured statement.

@@ -33,65 +33,86 @@ const char *run_label(int slot) {
     return labels[slot];
 }
 
+// What one run of a statement gave: rows, a failure that ends the
+// request (logged), or a lost connection that a reconnect may heal.
+enum run_outcome { RUN_ROWS, RUN_FAILED, RUN_LOST };
+
+// One statement as backend_run runs it: its slot, the key as its
+// parameter, the step a timeout names and the rows a reply can use.
+struct run_args {
+    int slot;
+    const char *values[1];
+    int32_t nparams;
+    const char *what;
+    const exec_limit *rows;
+};
+
+// Judges a statement's result; a result cut short or a request out of
+// time gives the connection up.
+run_outcome judge_run(backend *b, const PGresult *res) {
+    if (exec_cut()) {
+        // The rest of the result is unread, and libpq's buffer has grown
+        // to the largest row: both go with the connection.
+        backend_close(b);
+        malloc_trim(0);
+    }
+    if (PQresultStatus(res) == PGRES_TUPLES_OK || PQresultStatus(res) == PGRES_SINGLE_TUPLE)
+        return RUN_ROWS;
+    if (exec_expired()) {
+        // Whatever the server is doing, the request is over; the next
+        // one starts on a new connection.
+        backend_give_up(b);
+        return RUN_FAILED;
+    }
+    if (backend_connection_lost(b->conn, res))
+        return RUN_LOST;
+    warn_msg("warn: PQexecPrepared: %s", res != nullptr && PQresultStatus(res) == PGRES_FATAL_ERROR
+                                             ? PQresultErrorMessage(res)
+                                             : PQerrorMessage(b->conn));
+    return RUN_FAILED;
+}
+
+// Runs the statement once: as prepared, as text with prepared statements
+// off, or prepared on its first use after a reconnect under a deadline.
+run_outcome run_once(backend *b, const run_args &a, pg_result_ptr *res) {
+    if (const char *name = b->statements[a.slot]; name != nullptr) {
+        res->reset(b->unprepared
+                       ? exec_params(b->conn, name, a.nparams, a.values, a.what, a.rows)
+                       : exec_prepared(b->conn, name, a.nparams, a.values, a.what, a.rows));
+        return judge_run(b, res->get());
+    }
+    if (!b->retry.prepare_on_use || b->conn == nullptr ||
+        dict_has(&b->config, backend_slot_key(a.slot)) == 0)
+        return RUN_FAILED;
+    // A statement prepared on first use may find the connection gone,
+    // which heals like a lost connection under a prepared statement; a
+    // request out of time has closed b.
+    if (backend_prepare_run(b, a.slot, a.values, a.rows, a.what, res))
+        return judge_run(b, res->get());
+    return exec_expired() || !exec_lost(b->conn) ? RUN_FAILED : RUN_LOST;
+}
+
 } // namespace
 
 PGresult *backend_run(backend *b, int slot, const char *key, const char *prefix) {
-    const char *what = run_label(slot);
-    const char *values[1] = {key};
-    int nparams = query_specs[slot].parameters;
     // A service's reply is at most one value; its rows are read one at a
     // time and no more of them kept than the reply is made of. The fetch
     // statement's list is read whole.
     service_kind svc = slot == BACKEND_FETCH_SLOT ? 0 : 1u << slot;
     const exec_limit limit{svc == SVC_ALIAS || svc == SVC_MAILADDRMAP, PROTO_VALUE_SIZE};
-    const exec_limit *rows = svc != 0 ? &limit : nullptr;
-
+    const run_args a{
+        slot, {key}, query_specs[slot].parameters, run_label(slot), svc != 0 ? &limit : nullptr};
     for (int attempt = 0;; attempt++) {
         pg_result_ptr res;
-        bool ran = true;
-        if (b->statements[slot] != nullptr) {
-            const char *name = b->statements[slot];
-            res.reset(b->unprepared ? exec_params(b->conn, name, nparams, values, what, rows)
-                                    : exec_prepared(b->conn, name, nparams, values, what, rows));
-        } else if (b->retry.prepare_on_use && b->conn != nullptr &&
-                   dict_has(&b->config, backend_slot_key(slot)) != 0) {
-            // A statement prepared on first use may find the connection
-            // gone, which heals like a lost connection under a prepared
-            // statement; a request out of time has closed b.
-            ran = backend_prepare_run(b, slot, values, rows, what, &res);
-            if (!ran && (exec_expired() || !exec_lost(b->conn)))
-                return nullptr;
-        } else {
+        run_outcome r = run_once(b, a, &res);
+        if (r == RUN_ROWS)
+            return res.release();
+        if (r == RUN_FAILED)
             return nullptr;
-        }
-        if (ran) {
-            if (exec_cut()) {
-                // The rest of the result is unread, and libpq's buffer has
-                // grown to the largest row: both go with the connection.
-                backend_close(b);
-                malloc_trim(0);
-            }
-            if (PQresultStatus(res.get()) == PGRES_TUPLES_OK ||
-                PQresultStatus(res.get()) == PGRES_SINGLE_TUPLE)
-                return res.release();
-            if (exec_expired()) {
-                // Whatever the server is doing, the request is over; the
-                // next one starts on a new connection.
-                backend_give_up(b);
-                return nullptr;
-            }
-            if (!backend_connection_lost(b->conn, res.get())) {
-                warn_msg("warn: PQexecPrepared: %s",
-                         res && PQresultStatus(res.get()) == PGRES_FATAL_ERROR
-                             ? PQresultErrorMessage(res.get())
-                             : PQerrorMessage(b->conn));
-                return nullptr;
-            }
-        }
         warn_msg("warn: %strying to reconnect after error: %s", prefix, PQerrorMessage(b->conn));
         res.reset();
         // The reconnect renames every statement (or leaves it to its first
-        // use); the loop reads the slot again.
+        // use); the next run reads the slot again.
         int32_t connected = backend_connect(b);
         if (attempt == 1) {
             b->retry.unavailable = true;

@@ -91,6 +91,8 @@ bool fill() {
 // is read to its end and dropped in pieces: *len then says how long it was
 // and the line holds its first LINE_MAX_BYTES bytes. Null at the end of
 // input; a last line without a line feed counts.
+char *drop_long_line(size_t *len);
+
 char *next_line(size_t *len) {
     for (;;) {
         char *begin = in.data + in.start;
@@ -102,7 +104,7 @@ char *next_line(size_t *len) {
             return begin;
         }
         if (have > LINE_MAX_BYTES)
-            break;
+            return drop_long_line(len);
         if (in.eof || !fill()) {
             // fill may have moved what is buffered to the start.
             begin = in.data + in.start;
@@ -114,8 +116,11 @@ char *next_line(size_t *len) {
             return begin;
         }
     }
-    // Too long: keep the first LINE_MAX_BYTES for the reply, drop the rest
-    // as it comes, up to the line feed.
+}
+
+// A line too long: keeps its first LINE_MAX_BYTES for the reply and drops
+// the rest as it comes, up to the line feed, in the buffer's spare room.
+char *drop_long_line(size_t *len) {
     size_t total = in.end - in.start;
     memmove(in.data, in.data + in.start, LINE_MAX_BYTES);
     in.data[LINE_MAX_BYTES] = '\0';

@@ -106,27 +106,21 @@ int fetch(const char *path, const char *count_text) {
     return EXIT_FOUND;
 }
 
-} // namespace
-
-int main(int argc, char *argv[]) {
-    // Before anything opens a descriptor; and a host that closes our output
-    // ends us with the engine's own error line, not a silent signal death.
-    sane_descriptors();
-    signal(SIGPIPE, SIG_IGN);
-    log_setup(1);
+// Reads the options, which may come anywhere before "--", as with other
+// tools. An exit status when an option answers by itself (help, version),
+// else -1 with *check set for --check.
+int parse_options(int argc, char *argv[], bool *check) {
     constexpr option long_options[] = {{"check", no_argument, nullptr, 'c'},
                                        {"help", no_argument, nullptr, 'h'},
                                        {"version", no_argument, nullptr, 'V'},
                                        {nullptr, 0, nullptr, 0}};
-    bool check = false;
-    // Options may come anywhere before "--", as with other tools.
     for (int c; (c = getopt_long(argc, argv, "v", long_options, nullptr)) != -1;) {
         switch (c) {
         case 'v':
             log_set_verbosity(-1);
             break;
         case 'c':
-            check = true;
+            *check = true;
             break;
         case 'h':
             print_usage(stdout);
@@ -138,6 +132,20 @@ int main(int argc, char *argv[]) {
             usage();
         }
     }
+    return -1;
+}
+
+} // namespace
+
+int main(int argc, char *argv[]) {
+    // Before anything opens a descriptor; and a host that closes our output
+    // ends us with the engine's own error line, not a silent signal death.
+    sane_descriptors();
+    signal(SIGPIPE, SIG_IGN);
+    log_setup(1);
+    bool check = false;
+    if (int done = parse_options(argc, argv, &check); done >= 0)
+        return done;
     int n = argc - optind;
     char **args = argv + optind;
     if (check)
