@@ -127,35 +127,6 @@ void print_tally(const char *what, const tally &t) {
            t.errors, t.wrong, t.slowest(), t.percentile(0.99));
 }
 
-// A TCP endpoint on loopback that completes every handshake (the kernel
-// does, into the backlog) and never says a word: a hung host or a path that
-// drops packets while the connection stays open.
-class silent_endpoint {
-  public:
-    silent_endpoint() {
-        fd_ = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof addr;
-        if (bind(fd_, reinterpret_cast<sockaddr *>(&addr), len) != 0 || listen(fd_, 64) != 0 ||
-            getsockname(fd_, reinterpret_cast<sockaddr *>(&addr), &len) != 0)
-            ADD_FAILURE() << "silent endpoint: " << strerror(errno);
-        port_ = ntohs(addr.sin_port);
-    }
-    ~silent_endpoint() { close(fd_); }
-    silent_endpoint(const silent_endpoint &) = delete;
-    silent_endpoint &operator=(const silent_endpoint &) = delete;
-    std::string conninfo() const {
-        return "host=127.0.0.1 port=" + std::to_string(port_) + " dbname=postgres user=postgres";
-    }
-    int port() const { return port_; }
-
-  private:
-    int fd_ = -1;
-    int port_ = 0;
-};
-
 // A field of the test server's pgtest env file (PGPORT_NUM, PGDATA_DIR).
 std::string pg_env(const char *name) {
     std::string env = read_file(std::string(PG_STATE_DIR) + "/env");

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <netinet/in.h>
@@ -124,4 +125,20 @@ void delay_relay::accept_loop() {
         }
         pairs_.emplace_back(relay_pair, client, server, delay_us_, std::cref(stop_));
     }
+}
+
+silent_endpoint::silent_endpoint() {
+    fd_ = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    if (bind(fd_, reinterpret_cast<sockaddr *>(&addr), len) != 0 || listen(fd_, 64) != 0 ||
+        getsockname(fd_, reinterpret_cast<sockaddr *>(&addr), &len) != 0)
+        fprintf(stderr, "silent endpoint: %s\n", strerror(errno));
+    port_ = ntohs(addr.sin_port);
+}
+
+silent_endpoint::~silent_endpoint() {
+    close(fd_);
 }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -30,4 +31,23 @@ class delay_relay {
     std::atomic<bool> stop_{false};
     std::thread acceptor_;
     std::vector<std::thread> pairs_;
+};
+
+// A TCP endpoint on loopback that completes every handshake (the kernel
+// does, into the backlog) and never says a word: a hung host or a path that
+// drops packets while the connection stays open.
+class silent_endpoint {
+  public:
+    silent_endpoint();
+    ~silent_endpoint();
+    silent_endpoint(const silent_endpoint &) = delete;
+    silent_endpoint &operator=(const silent_endpoint &) = delete;
+    std::string conninfo() const {
+        return "host=127.0.0.1 port=" + std::to_string(port_) + " dbname=postgres user=postgres";
+    }
+    int port() const { return port_; }
+
+  private:
+    int fd_ = -1;
+    int port_ = 0;
 };
