@@ -103,6 +103,7 @@ struct backend {
     int32_t conninfo_line;           // where the file set conninfo, for its messages
     bool sandbox;                    // sandbox on: confine the process once started
     int32_t log_repeat_window;       // seconds a repeated record is counted, not written
+    int32_t stats_interval;          // seconds between writes of the metrics file
     source_list sources;
     retry_state retry;
     cache lookups;
@@ -132,12 +133,21 @@ using backend_ptr = std::unique_ptr<backend, backend_deleter>;
 // missing. There are no comments after a value.
 int backend_split_line(char *line, const char **key, char **value);
 // What a key's value is, which decides how it is judged.
-enum config_kind { CONF_TEXT, CONF_QUERY, CONF_NUMBER, CONF_ON_OFF, CONF_SERVICES, CONF_CHANNEL };
+enum config_kind {
+    CONF_TEXT,
+    CONF_QUERY,
+    CONF_NUMBER,
+    CONF_ON_OFF,
+    CONF_SERVICES,
+    CONF_CHANNEL,
+    CONF_PATH
+};
 struct config_key {
     const char *name;
     config_kind kind;
     int32_t *(*i32)(backend &b); // where a number goes
     uint64_t *(*u64)(backend &b);
+    int32_t min = 0; // the smallest number it takes
 };
 // Every key korvane reads, then a row with a null name; other keys are
 // stored and ignored. The one table that the loader and the checker judge
@@ -312,6 +322,10 @@ int32_t backend_check(service_kind svc, dict *params, const char *key);
 // -1 on error (buf may hold a partial value then).
 int32_t backend_lookup(service_kind svc, dict *params, const char *key, char *buf, uint64_t size);
 
+// What b says of korvane's own records: the repeat window of the log and
+// where and how often the metrics file is written; at start-up and after
+// every update.
+void backend_start_logging(backend *b);
 // With sandbox on, confines the process for good (once, at start-up after
 // the first connect); later updates that need more are refused.
 void backend_enter_sandbox();

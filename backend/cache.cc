@@ -1,6 +1,7 @@
 #include "backend/backend.h"
 #include "support/compat.h"
 #include "support/log.h"
+#include "support/stats.h"
 #include "support/util.h"
 
 #include <algorithm>
@@ -78,6 +79,7 @@ void unlink_chain(cache &c, cache_entry *e) {
 void drop(cache &c, cache_entry *e) {
     unlink_chain(c, e);
     c.count--;
+    stats_entries(c.count);
     unlink_lru(c, e);
     free(e);
 }
@@ -130,11 +132,13 @@ bool grow(cache &c) {
 // Flushes cost O(1) on the request path whatever the cache holds: the
 // generation moves on and every older entry is dead from then on.
 void flush_all(backend *b) {
+    stats_count(STATS_CACHE_FLUSHES);
     b->lookups.all_generation++;
     b->sources.reload = true;
 }
 
 void flush_service(backend *b, service_kind svc) {
+    stats_count(STATS_CACHE_FLUSHES);
     b->lookups.generations[backend_slot(svc)]++;
 }
 
@@ -387,6 +391,7 @@ uint64_t cache_count(const backend *b) {
 }
 
 void cache_apply(backend *b, const char *payload) {
+    stats_count(STATS_NOTIFICATIONS);
     const char *colon = strchr(payload, ':');
     size_t name_len = colon != nullptr ? static_cast<size_t>(colon - payload) : strlen(payload);
     service_kind svc = service_from_name(std::string(payload, name_len).c_str());
@@ -470,8 +475,11 @@ bool cache_listen_wait(backend *b) {
     return true;
 }
 
-int32_t cache_answer(backend *b, service_kind svc, const char *key, bool lookup, char *buf,
-                     uint64_t size) {
+namespace {
+
+// cache_answer without the counting.
+int32_t answer(backend *b, service_kind svc, const char *key, bool lookup, char *buf,
+               uint64_t size) {
     index_buf ibuf;
     cache_entry *e = find(b->lookups, index_key(svc, key, ibuf));
     if (e == nullptr || e->epoch != b->lookups.epoch || (lookup && !e->from_lookup) ||
@@ -493,8 +501,9 @@ int32_t cache_answer(backend *b, service_kind svc, const char *key, bool lookup,
     return serve(b->lookups, e, lookup, buf, size);
 }
 
-int32_t cache_fallback(backend *b, service_kind svc, const char *key, bool lookup, char *buf,
-                       uint64_t size) {
+// cache_fallback without the counting.
+int32_t fallback(backend *b, service_kind svc, const char *key, bool lookup, char *buf,
+                 uint64_t size) {
     index_buf ibuf;
     cache_entry *e = find(b->lookups, index_key(svc, key, ibuf));
     if (e == nullptr || (lookup && !e->from_lookup) ||
@@ -508,6 +517,23 @@ int32_t cache_fallback(backend *b, service_kind svc, const char *key, bool looku
                  "time",
                  b->lookups.stale);
     b->lookups.outage_logged = true;
+    return r;
+}
+
+} // namespace
+
+int32_t cache_answer(backend *b, service_kind svc, const char *key, bool lookup, char *buf,
+                     uint64_t size) {
+    int32_t r = answer(b, svc, key, lookup, buf, size);
+    stats_cache(backend_slot(svc), r >= 0);
+    return r;
+}
+
+int32_t cache_fallback(backend *b, service_kind svc, const char *key, bool lookup, char *buf,
+                       uint64_t size) {
+    int32_t r = fallback(b, svc, key, lookup, buf, size);
+    if (r >= 0)
+        stats_count(STATS_CACHE_STALE);
     return r;
 }
 
@@ -531,8 +557,11 @@ void cache_store(backend *b, service_kind svc, const char *key, int32_t result, 
     *bucket = e;
     c.count++;
     push_newest(c, e);
-    while (c.count > static_cast<uint64_t>(c.size))
+    stats_entries(c.count);
+    while (c.count > static_cast<uint64_t>(c.size)) {
+        stats_count(STATS_CACHE_EVICTIONS);
         drop(c, c.oldest);
+    }
     // A notification that says it changed meanwhile is read before the
     // entry can answer: cache_answer reads the listening connection first.
 }

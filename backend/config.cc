@@ -39,11 +39,13 @@ constexpr config_key backend_config_keys[] = {
     {"cache_negative_ttl", CONF_NUMBER, [](backend &b) { return &b.lookups.negative_ttl; },
      nullptr},
     {"cache_stale", CONF_NUMBER, [](backend &b) { return &b.lookups.stale; }, nullptr},
+    {"log_repeat_window", CONF_NUMBER, [](backend &b) { return &b.log_repeat_window; }, nullptr},
+    {"stats_interval", CONF_NUMBER, [](backend &b) { return &b.stats_interval; }, nullptr, 1},
     {"cache_services", CONF_SERVICES, nullptr, nullptr},
     {"prepared_statements", CONF_ON_OFF, nullptr, nullptr},
     {"sandbox", CONF_ON_OFF, nullptr, nullptr},
     {"cache_listen", CONF_CHANNEL, nullptr, nullptr},
-    {"log_repeat_window", CONF_NUMBER, [](backend &b) { return &b.log_repeat_window; }, nullptr},
+    {"stats_file", CONF_PATH, nullptr, nullptr},
     {nullptr, CONF_TEXT, nullptr, nullptr},
 };
 
@@ -330,6 +332,15 @@ void backend_sandbox_grants(backend *b, const char *path, sandbox_grants *g) {
         if (const char *v = getenv(env); v != nullptr && *v != '\0')
             g->read_paths.emplace_back(v);
     conninfo_grants(static_cast<const char *>(dict_find(&b->config, "conninfo")), g);
+    // The metrics file is written beside itself and renamed over.
+    if (auto *stats = static_cast<const char *>(dict_find(&b->config, "stats_file"));
+        stats != nullptr) {
+        std::string file = stats;
+        std::string dir = file.substr(0, std::max<size_t>(file.rfind('/'), 1));
+        char *real = realpath(dir.c_str(), nullptr);
+        g->write_paths.emplace_back(real != nullptr ? real : dir.c_str());
+        free(real);
+    }
     // DNS over TCP, for answers too long for a datagram.
     g->tcp_ports.push_back(53);
 }
@@ -345,7 +356,7 @@ std::string backend_judge(const config_key &k, const char *text) {
     switch (k.kind) {
     case CONF_NUMBER: {
         const char *error = nullptr;
-        (void)strtonum(text, 0, INT32_MAX, &error);
+        (void)strtonum(text, k.min, INT32_MAX, &error);
         return error != nullptr ? error : "";
     }
     case CONF_ON_OFF:
@@ -367,6 +378,12 @@ std::string backend_judge(const config_key &k, const char *text) {
         if (strlen(text) > 63)
             return std::string(text) +
                    " (longer than 63 bytes, which PostgreSQL cuts channel names to)";
+        return "";
+    case CONF_PATH:
+        // Written from wherever korvane runs, and renamed over: a file by
+        // its absolute path.
+        if (text[0] != '/' || text[strlen(text) - 1] == '/')
+            return std::string(text) + " (an absolute path to a file)";
         return "";
     case CONF_TEXT:
     case CONF_QUERY:
@@ -510,6 +527,7 @@ backend *backend_load(const char *path) {
     b->lookups.ttl = 60;
     b->lookups.negative_ttl = 10;
     b->lookups.services = SVC_ALL;
+    b->stats_interval = 10;
     std::unique_ptr<FILE, file_closer> file{open_regular(path)};
     if (!file || !read_lines(b.get(), file.get()))
         return nullptr;

@@ -1,5 +1,6 @@
 #include "backend/backend.h"
 #include "support/log.h"
+#include "support/stats.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -19,6 +20,7 @@ namespace {
 
 // Gives b up after a failed attempt; 0, the connect's result.
 int32_t connect_failed(backend *b) {
+    stats_count(STATS_CONNECT_FAILURES);
     backend_give_up(b);
     return 0;
 }
@@ -207,6 +209,7 @@ namespace {
 bool in_quiet_time(backend *b) {
     if (b->retry.reconnect_at == 0 || exec_now_ms() >= b->retry.reconnect_at)
         return false;
+    stats_count(STATS_QUIET_REFUSALS);
     b->retry.unavailable = true;
     backend_close(b);
     if (!b->retry.delay_logged)
@@ -250,6 +253,7 @@ int32_t backend_connect(backend *b) {
     if (in_quiet_time(b))
         return 0;
     debug_msg("debug: (re)connecting");
+    stats_count(STATS_CONNECT_ATTEMPTS);
     backend_close(b);
     if (!open_connection(b))
         return connect_failed(b);

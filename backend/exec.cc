@@ -1,5 +1,6 @@
 #include "backend/backend.h"
 #include "support/log.h"
+#include "support/stats.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -43,8 +44,10 @@ void on_notice(void *arg, const PGresult *res) {
 
 // Marks the request as out of time, once, naming what it was waiting for.
 void expire(const char *what) {
-    if (!expired)
+    if (!expired) {
+        stats_count(STATS_TIMEOUTS);
         warn_msg("warn: request timed out after %d ms: %s", timeout_ms, what);
+    }
     expired = true;
 }
 

@@ -1,6 +1,7 @@
 #include "backend/backend.h"
 #include "support/compat.h"
 #include "support/log.h"
+#include "support/stats.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -118,6 +119,9 @@ bool within_sandbox(backend *fresh) {
     for (const std::string &p : wanted.read_paths)
         if (!sandbox_covers(granted->read_paths, p))
             missing = p;
+    for (const std::string &p : wanted.write_paths)
+        if (!sandbox_covers(granted->write_paths, p))
+            missing = "writing " + p;
     for (int port : wanted.tcp_ports)
         if (std::find(granted->tcp_ports.begin(), granted->tcp_ports.end(), port) ==
             granted->tcp_ports.end())
@@ -150,8 +154,14 @@ int32_t backend_update() {
         return update_rejected();
     backend_free(current_backend);
     current_backend = fresh.release();
-    log_set_repeat_window(current_backend->log_repeat_window);
+    backend_start_logging(current_backend);
     return 1;
+}
+
+void backend_start_logging(backend *b) {
+    log_set_repeat_window(b->log_repeat_window);
+    stats_configure(static_cast<const char *>(dict_find(&b->config, "stats_file")),
+                    b->stats_interval, getprogname());
 }
 
 int32_t backend_check(service_kind svc, dict *, const char *key) {

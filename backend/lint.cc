@@ -82,8 +82,11 @@ void check_value(checker &c, const char *key, const char *value, int line) {
     if ((k->kind == CONF_NUMBER || k->kind == CONF_TEXT) && strstr(value, " #") != nullptr)
         c.report(WARNING, line, "%s: \" #\" inside the value; comments only start a line", key);
     if (std::string why = backend_judge(*k, value); !why.empty())
-        c.report(PROBLEM, line, "%s: bad value: %s%s", key, why.c_str(),
-                 k->kind == CONF_NUMBER ? " (a whole number from 0 to 2147483647)" : "");
+        c.report(
+            PROBLEM, line, "%s: bad value: %s%s", key, why.c_str(),
+            k->kind == CONF_NUMBER
+                ? (" (a whole number from " + std::to_string(k->min) + " to 2147483647)").c_str()
+                : "");
 }
 
 // Reads the file line by line as korvane does, judging every line.

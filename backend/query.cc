@@ -1,5 +1,6 @@
 #include "backend/backend.h"
 #include "support/log.h"
+#include "support/stats.h"
 
 #include <bit>
 #include <cstdio>
@@ -75,6 +76,7 @@ run_outcome judge_run(backend *b, const PGresult *res) {
 // Runs the statement once: as prepared, as text with prepared statements
 // off, or prepared on its first use after a reconnect under a deadline.
 run_outcome run_once(backend *b, const run_args &a, pg_result_ptr *res) {
+    stats_count(STATS_STATEMENTS);
     if (const char *name = b->statements[a.slot]; name != nullptr) {
         res->reset(b->unprepared
                        ? exec_params(b->conn, name, a.nparams, a.values, a.what, a.rows)
@@ -110,6 +112,7 @@ PGresult *backend_run(backend *b, int slot, const char *key, const char *prefix)
         if (r == RUN_FAILED)
             return nullptr;
         warn_msg("warn: %strying to reconnect after error: %s", prefix, PQerrorMessage(b->conn));
+        stats_count(STATS_RECONNECTS);
         res.reset();
         // The reconnect renames every statement (or leaves it to its first
         // use); the next run reads the slot again.

@@ -13,7 +13,8 @@
 //
 // With KORVANE_VS set to configuration lines ("sandbox on"), hot keys and
 // misses are also measured with those lines against without, alternating
-// in one run.
+// in one run; with KORVANE_BASELINE naming another build's korvane, that
+// one answers without the lines.
 //
 //   cache_bench CONNINFO [REQUESTS [ENTRIES]]   (bench/run_korvane_bench.sh starts a server)
 #include "bench/pipe_driver.h"
@@ -70,9 +71,9 @@ std::string write_config(const std::string &text) {
     return path;
 }
 
-pipe_child start_korvane(const std::string &path) {
+pipe_child start_korvane(const std::string &path, const char *bin = KORVANE_BIN) {
     pipe_child k;
-    if (!pipe_start_korvane(k, KORVANE_BIN, path))
+    if (!pipe_start_korvane(k, bin, path))
         fail("korvane did not start");
     return k;
 }
@@ -185,7 +186,9 @@ int main(int argc, char *argv[]) {
     const char *vs_lines = getenv("KORVANE_VS");
     if (vs_lines != nullptr) {
         std::string vs = write_config(on_text + vs_lines + "\n");
-        pipe_child k_on = start_korvane(on), k_vs = start_korvane(vs);
+        const char *baseline = getenv("KORVANE_BASELINE");
+        pipe_child k_on = start_korvane(on, baseline != nullptr ? baseline : KORVANE_BIN),
+                   k_vs = start_korvane(vs);
         auto check = [&](const std::string &reply, size_t i) {
             return ends_with(reply, distinct_ends[i]);
         };

@@ -5,6 +5,7 @@
 #include "backend/backend.h"
 #include "proto/proto.h"
 #include "support/log.h"
+#include "support/stats.h"
 #include "support/util.h"
 
 #include <csignal>
@@ -31,7 +32,15 @@ int main(int argc, char *argv[]) {
     current_backend = backend_load(config_path);
     if (current_backend == nullptr)
         die_msg("error parsing config file");
-    log_set_repeat_window(current_backend->log_repeat_window);
+    backend_start_logging(current_backend);
+    // SIGUSR1 asks for a record of the totals. The handler only marks it;
+    // the wait for the host wakes and writes it, and every other call
+    // restarts rather than fail.
+    struct sigaction usr1 {};
+    usr1.sa_handler = stats_signal;
+    usr1.sa_flags = SA_RESTART;
+    sigemptyset(&usr1.sa_mask);
+    sigaction(SIGUSR1, &usr1, nullptr);
     // A silent database ends start-up within the deadline, before the
     // handshake, rather than holding the host.
     backend_begin_request(current_backend);

@@ -2,6 +2,7 @@
 
 #include "support/compat.h"
 #include "support/log.h"
+#include "support/stats.h"
 #include "support/util.h"
 
 #include <cerrno>
@@ -227,23 +228,33 @@ service_kind served_kind(const char *name) {
     return 0;
 }
 
-// Waits for the host's next line, serving the handlers' descriptor
-// meanwhile; returns once stdin is readable (or at its end or an error,
-// which getline then reports).
+// When the last reply was flushed (stats_now_us), for the statistics'
+// tick between requests, which then needs no clock of its own.
+int64_t last_reply_us;
+
+// Waits for the host's next line, serving the handlers' descriptor and the
+// statistics meanwhile (never between reading a request and its reply);
+// returns once stdin is readable (or at its end or an error, which
+// getline then reports). A signal wakes the wait, so that the record it
+// asked for is written while the host is idle.
 void wait_for_host() {
-    while (on_watch != nullptr && in.end == in.start && !in.eof) {
+    stats_tick(last_reply_us);
+    while (in.end == in.start && !in.eof) {
         int timeout = -1;
         short events = POLLIN;
-        int fd = on_watch(&timeout, &events);
-        if (fd < 0 && timeout < 0)
-            return;
+        int fd = on_watch != nullptr ? on_watch(&timeout, &events) : -1;
+        int due = stats_due_ms(stats_now_us());
+        if (due >= 0 && (timeout < 0 || due < timeout))
+            timeout = due;
         pollfd p[2] = {{STDIN_FILENO, POLLIN, 0}, {fd, events, 0}};
         int n = poll(p, fd >= 0 ? 2 : 1, timeout);
+        stats_tick(stats_now_us());
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0 || p[0].revents != 0)
             return;
-        on_idle();
+        if (on_idle != nullptr)
+            on_idle();
     }
 }
 
@@ -277,15 +288,28 @@ char *request_type(char *line, size_t len, char **rest) {
     return type;
 }
 
-void serve_update(const char *id) {
+// What a request was, for the statistics: its type, the slot of its
+// service and the handler's result (1, 0 or -1).
+struct served {
+    stats_type type;
+    int service;
+    int32_t result;
+};
+
+int service_index(service_kind svc) {
+    return svc != 0 && (svc & (svc - 1)) == 0 ? __builtin_ctz(svc) : STATS_NO_SERVICE;
+}
+
+served serve_update(const char *id) {
     if (on_update == nullptr)
         errx(1, "no update handler registered");
     int32_t r = on_update();
     write_reply("update-result|", id, r == -1 ? "|error\n" : "|ok\n");
     flush_reply();
+    return {STATS_UPDATE, STATS_NO_SERVICE, r == -1 ? -1 : 1};
 }
 
-void serve_fetch(const char *service, const char *id, char *value) {
+served serve_fetch(const char *service, const char *id, char *value) {
     if (on_fetch == nullptr)
         errx(1, "no fetch handler registered");
     service_kind svc = served_kind(service);
@@ -293,10 +317,11 @@ void serve_fetch(const char *service, const char *id, char *value) {
     write_result("fetch-result|", id, r, value);
     flush_reply();
     memset(value, 0, PROTO_VALUE_SIZE);
+    return {STATS_FETCH, service_index(svc), r};
 }
 
 // check and lookup: the rest of the line is "ID|KEY", the key whole.
-void serve_keyed(const char *type, const char *service, char *rest, char *value) {
+served serve_keyed(const char *type, const char *service, char *rest, char *value) {
     char *id = cut_field(&rest);
     if (id == nullptr)
         errx(1, "malformed line: missing key");
@@ -308,7 +333,7 @@ void serve_keyed(const char *type, const char *service, char *rest, char *value)
         int32_t r = svc == 0 ? -1 : on_check(svc, &request_params, key);
         write_result("check-result|", id, r, nullptr);
         flush_reply();
-        return;
+        return {STATS_CHECK, service_index(svc), r};
     }
     if (strcmp(type, "lookup") != 0)
         errx(1, "unknown action %s", shown(type));
@@ -319,22 +344,32 @@ void serve_keyed(const char *type, const char *service, char *rest, char *value)
     write_result("lookup-result|", id, r, value);
     memset(value, 0, PROTO_VALUE_SIZE);
     flush_reply();
+    return {STATS_LOOKUP, service_index(svc), r};
 }
 
-void serve_request(char *line, size_t len, char *value) {
+served serve_request(char *line, size_t len, char *value) {
     char *rest = nullptr;
     char *type = request_type(line, len, &rest);
-    if (strcmp(type, "update") == 0) {
-        serve_update(rest);
-        return;
-    }
+    if (strcmp(type, "update") == 0)
+        return serve_update(rest);
     char *service = cut_field(&rest);
     if (service == nullptr)
         errx(1, "malformed line: missing service");
     if (strcmp(type, "fetch") == 0)
-        serve_fetch(service, rest, value);
-    else
-        serve_keyed(type, service, rest, value);
+        return serve_fetch(service, rest, value);
+    return serve_keyed(type, service, rest, value);
+}
+
+// Serves one request and counts it, timed from the line read to the reply
+// flushed.
+void serve_counted(char *line, size_t len, char *value) {
+    int64_t start = stats_now_us();
+    served s = serve_request(line, len, value);
+    last_reply_us = stats_now_us();
+    stats_outcome outcome = s.result == 1   ? STATS_FOUND
+                            : s.result == 0 ? STATS_NOT_FOUND
+                                            : STATS_ERROR;
+    stats_request(s.type, s.service, outcome, last_reply_us - start);
 }
 
 } // namespace
@@ -420,7 +455,7 @@ int proto_run() {
             continue;
         }
         if (!handshake) {
-            serve_request(line, len, value);
+            serve_counted(line, len, value);
             continue;
         }
         if (!starts_with(line, "config|"))

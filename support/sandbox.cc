@@ -180,6 +180,11 @@ constexpr int allowed_calls[] = {
     SCMP_SYS(exit),
     SCMP_SYS(exit_group),
     SCMP_SYS(umask),
+    SCMP_SYS(rename),
+    SCMP_SYS(renameat),
+    SCMP_SYS(renameat2),
+    SCMP_SYS(unlink),
+    SCMP_SYS(unlinkat),
 };
 
 bool filter_calls() {

@@ -217,6 +217,9 @@ TEST_F(config, TheCheckerFailsExactlyWhatKorvaneRefuses) {
         {"conninfo host=x\nfetch_source_expire 10s\n", true},
         {"conninfo host=x\nrequest_timeout_ms -1\n", true},
         {"conninfo host=x\ncache_listen Korvane\n", true},
+        {"conninfo host=x\nstats_file korvane.prom\n", true},
+        {"conninfo host=x\nstats_interval 0\n", true},
+        {"conninfo host=x\nstats_file /var/lib/k.prom\nstats_interval 1\n", false},
         {"\xef\xbb\xbf"
          "conninfo host=x\n",
          true},

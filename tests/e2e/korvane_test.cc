@@ -4,6 +4,7 @@
 #include "tests/helpers/host.h"
 #include "tests/helpers/pg.h"
 #include "tests/helpers/process.h"
+#include "tests/helpers/relay.h"
 
 #include <algorithm>
 #include <chrono>
@@ -12,6 +13,7 @@
 #include <cstring>
 #include <gtest/gtest.h>
 #include <string>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -773,6 +775,74 @@ TEST_F(e2e, PasswordNeverAppearsInOutput) {
     EXPECT_NE(everything.find("cannot be parsed: a word without \"=\""), std::string::npos)
         << everything;
     pg_exec("REVOKE ALL ON e2e FROM korvane_pw; DROP ROLE korvane_pw");
+}
+
+// What korvane counted, as an admin sees it: SIGUSR1 logs the totals while
+// the host is idle, and the metrics file, read by Debian's node exporter
+// from its textfile directory and scraped over HTTP, holds exactly the
+// requests sent; promtool passes the file.
+TEST_F(e2e, MetricsReachANodeExporterAndSignalLogsTheTotals) {
+    char dir[] = "/tmp/korvane-stats.XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    std::string file = std::string(dir) + "/korvane.prom";
+    child_process k;
+    ASSERT_TRUE(start_serving(k, config("stats_file " + file +
+                                        "\nstats_interval 1\n"
+                                        "cache_size 10\ncache_services domain\n")));
+    for (int i = 0; i < 3; i++)
+        EXPECT_EQ(k.ask("table|0.1|1|t|lookup|domain|d" + std::to_string(i) + "|example.org"),
+                  "lookup-result|d" + std::to_string(i) + "|found|example.org");
+    EXPECT_EQ(k.ask("table|0.1|1|t|check|alias|c|nobody"), "check-result|c|not-found");
+    kill(k.pid(), SIGUSR1);
+    std::string text;
+    for (int i = 0;
+         i < 100 &&
+         text.find("type=\"lookup\",service=\"domain\",outcome=\"found\"} 3") == std::string::npos;
+         i++) {
+        usleep(50 * 1000);
+        text = read_file(file);
+    }
+    EXPECT_NE(k.err().find("info: stats: 4 requests (3 found, 1 not-found, 0 error); cache hit "
+                           "ratio 0.667 (2 hits, 1 misses, 0 stale); reply p50 <= "),
+              std::string::npos)
+        << k.err();
+    EXPECT_EQ(system(("promtool check metrics < " + file).c_str()), 0);
+    // A free loopback port for the exporter.
+    int port = 0;
+    {
+        silent_endpoint probe;
+        port = probe.port();
+    }
+    child_process exporter;
+    ASSERT_TRUE(exporter.start({"/usr/bin/prometheus-node-exporter", "--collector.disable-defaults",
+                                "--collector.textfile",
+                                "--collector.textfile.directory=" + std::string(dir),
+                                "--web.listen-address=127.0.0.1:" + std::to_string(port)}));
+    std::string scraped;
+    for (int i = 0; i < 100 && scraped.find("korvane_") == std::string::npos; i++) {
+        usleep(50 * 1000);
+        int fd = loopback_connect(port);
+        if (fd < 0)
+            continue;
+        (void)!write(fd, "GET /metrics HTTP/1.0\r\n\r\n", 26);
+        char buf[65536];
+        for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;)
+            scraped.append(buf, static_cast<size_t>(n));
+        close(fd);
+    }
+    // The exporter sorts the labels; the table is the name korvane runs under.
+    for (const char *line :
+         {"korvane_requests_total{outcome=\"found\",service=\"domain\",table=\"korvane\","
+          "type=\"lookup\"} 3",
+          "korvane_cache_hits_total{service=\"domain\",table=\"korvane\"} 2",
+          "korvane_reply_seconds_count{table=\"korvane\",type=\"lookup\"} 3",
+          "node_textfile_scrape_error 0"})
+        EXPECT_NE(scraped.find(line), std::string::npos) << line << "\n" << scraped;
+    kill(exporter.pid(), SIGTERM);
+    (void)exporter.finish();
+    EXPECT_EQ(k.finish(), 0);
+    unlink(file.c_str());
+    rmdir(dir);
 }
 
 } // namespace

@@ -1,0 +1,330 @@
+#include "support/stats.h"
+
+#include "support/log.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <string>
+#include <unistd.h>
+
+namespace {
+
+// Upper bounds of the reply-time buckets in microseconds: 1, 2, 5 in each
+// decade from 10 us to 10 s; a last bucket takes the rest.
+constexpr int64_t BOUNDS_US[] = {10,     20,      50,      100,     200,     500,    1000,
+                                 2000,   5000,    10000,   20000,   50000,   100000, 200000,
+                                 500000, 1000000, 2000000, 5000000, 10000000};
+constexpr int BUCKETS = sizeof BOUNDS_US / sizeof BOUNDS_US[0] + 1;
+
+struct histogram {
+    uint64_t counts[BUCKETS]; // not cumulative; the exposition sums them
+    uint64_t total;
+    int64_t sum_us;
+    int64_t max_us;
+};
+
+constexpr const char *TYPE_NAMES[STATS_TYPES] = {"check", "lookup", "fetch", "update"};
+constexpr const char *OUTCOME_NAMES[STATS_OUTCOMES] = {"found", "not-found", "error"};
+constexpr const char *SERVICE_NAMES[STATS_SERVICES] = {
+    "alias",  "domain",   "credentials", "netaddr",     "userinfo",
+    "source", "mailaddr", "addrname",    "mailaddrmap", "none"};
+
+// A series of the text format: its name after "korvane_", its help.
+struct series {
+    const char *name;
+    const char *help;
+};
+
+constexpr series COUNTERS[STATS_COUNTERS] = {
+    {"cache_stale_answers_total", "Answers from stale cache entries while the database could "
+                                  "not answer."},
+    {"cache_evictions_total", "Cache entries dropped to stay within cache_size."},
+    {"cache_flushes_total", "Flushes of a service or of the whole cache."},
+    {"cache_notifications_total", "Notifications applied to the cache."},
+    {"statements_total", "Statements run on the database."},
+    {"timeouts_total", "Requests that ran out of request_timeout_ms."},
+    {"reconnects_total", "Reconnects after a lost connection."},
+    {"connect_attempts_total", "Connections tried."},
+    {"connect_failures_total", "Connections tried that failed."},
+    {"quiet_refusals_total", "Connections not tried in the quiet time after a failure."},
+};
+
+struct totals {
+    uint64_t requests[STATS_TYPES][STATS_SERVICES][STATS_OUTCOMES];
+    histogram replies[STATS_TYPES];
+    uint64_t hits[STATS_SERVICES];
+    uint64_t misses[STATS_SERVICES];
+    uint64_t counters[STATS_COUNTERS];
+    uint64_t entries;
+} all;
+
+volatile sig_atomic_t asked;
+std::string file_path; // empty: no metrics file
+int64_t interval_us;
+int64_t next_due_us;
+std::string table_label;  // escaped for a label value
+std::string last_failure; // the cause warned about last; empty after a write
+
+// A label value as the text format wants it: backslash, quote and line
+// feed escaped.
+std::string label_value(const char *text) {
+    std::string out;
+    for (const char *c = text; *c != '\0'; c++) {
+        if (*c == '\\' || *c == '"')
+            out += '\\';
+        out += *c == '\n' ? std::string("\\n") : std::string(1, *c);
+    }
+    return out;
+}
+
+// The smallest bucket bound at or above the share p of all replies, in
+// microseconds; 0 without replies.
+int64_t percentile_us(double p) {
+    uint64_t counts[BUCKETS] = {};
+    uint64_t total = 0;
+    for (const histogram &h : all.replies) {
+        for (int i = 0; i < BUCKETS; i++)
+            counts[i] += h.counts[i];
+        total += h.total;
+    }
+    uint64_t want = static_cast<uint64_t>(p * static_cast<double>(total) + 0.999999);
+    uint64_t seen = 0;
+    for (int i = 0; i < BUCKETS - 1; i++) {
+        seen += counts[i];
+        if (total > 0 && seen >= want)
+            return BOUNDS_US[i];
+    }
+    return total > 0 ? BOUNDS_US[BUCKETS - 2] * 10 : 0;
+}
+
+// "850 us", "3.2 ms", "1.50 s".
+std::string shown_time(int64_t us) {
+    char buf[32];
+    if (us < 1000)
+        snprintf(buf, sizeof buf, "%lld us", static_cast<long long>(us));
+    else if (us < 1000000)
+        snprintf(buf, sizeof buf, "%.1f ms", static_cast<double>(us) / 1e3);
+    else
+        snprintf(buf, sizeof buf, "%.2f s", static_cast<double>(us) / 1e6);
+    return buf;
+}
+
+void help_type(FILE *out, const char *name, const char *help, const char *type) {
+    fprintf(out, "# HELP korvane_%s %s\n# TYPE korvane_%s %s\n", name, help, name, type);
+}
+
+void write_requests(FILE *out, const char *table) {
+    help_type(out, "requests_total", "Requests answered, by type, service and outcome.", "counter");
+    for (int t = 0; t < STATS_TYPES; t++)
+        for (int s = 0; s < STATS_SERVICES; s++)
+            for (int o = 0; o < STATS_OUTCOMES; o++)
+                if (uint64_t n = all.requests[t][s][o]; n > 0)
+                    fprintf(out,
+                            "korvane_requests_total{table=\"%s\",type=\"%s\",service=\"%s\","
+                            "outcome=\"%s\"} %llu\n",
+                            table, TYPE_NAMES[t], SERVICE_NAMES[s],
+                            t == STATS_UPDATE && o == STATS_FOUND ? "ok" : OUTCOME_NAMES[o],
+                            static_cast<unsigned long long>(n));
+}
+
+void write_histograms(FILE *out, const char *table) {
+    help_type(out, "reply_seconds", "Time from reading a request to flushing its reply, by type.",
+              "histogram");
+    for (int t = 0; t < STATS_TYPES; t++) {
+        const histogram &h = all.replies[t];
+        if (h.total == 0)
+            continue;
+        uint64_t cumulative = 0;
+        for (int i = 0; i < BUCKETS - 1; i++) {
+            cumulative += h.counts[i];
+            fprintf(out, "korvane_reply_seconds_bucket{table=\"%s\",type=\"%s\",le=\"%g\"} %llu\n",
+                    table, TYPE_NAMES[t], static_cast<double>(BOUNDS_US[i]) / 1e6,
+                    static_cast<unsigned long long>(cumulative));
+        }
+        fprintf(out,
+                "korvane_reply_seconds_bucket{table=\"%s\",type=\"%s\",le=\"+Inf\"} %llu\n"
+                "korvane_reply_seconds_sum{table=\"%s\",type=\"%s\"} %.6f\n"
+                "korvane_reply_seconds_count{table=\"%s\",type=\"%s\"} %llu\n",
+                table, TYPE_NAMES[t], static_cast<unsigned long long>(h.total), table,
+                TYPE_NAMES[t], static_cast<double>(h.sum_us) / 1e6, table, TYPE_NAMES[t],
+                static_cast<unsigned long long>(h.total));
+    }
+}
+
+void write_cache(FILE *out, const char *table) {
+    const std::pair<series, const uint64_t *> per_service[] = {
+        {{"cache_hits_total", "Requests answered from the cache, by service."}, all.hits},
+        {{"cache_misses_total", "Requests of cached services the cache could not answer."},
+         all.misses}};
+    for (const auto &[s, counts] : per_service) {
+        help_type(out, s.name, s.help, "counter");
+        for (int svc = 0; svc < STATS_NO_SERVICE; svc++)
+            if (counts[svc] > 0)
+                fprintf(out, "korvane_%s{table=\"%s\",service=\"%s\"} %llu\n", s.name, table,
+                        SERVICE_NAMES[svc], static_cast<unsigned long long>(counts[svc]));
+    }
+    help_type(out, "cache_entries", "Entries the cache holds.", "gauge");
+    fprintf(out, "korvane_cache_entries{table=\"%s\"} %llu\n", table,
+            static_cast<unsigned long long>(all.entries));
+}
+
+void write_counter(FILE *out, const char *table, const series &s, uint64_t n) {
+    help_type(out, s.name, s.help, "counter");
+    fprintf(out, "korvane_%s{table=\"%s\"} %llu\n", s.name, table,
+            static_cast<unsigned long long>(n));
+}
+
+void write_counters(FILE *out, const char *table) {
+    for (int c = 0; c < STATS_COUNTERS; c++)
+        write_counter(out, table, COUNTERS[c], all.counters[c]);
+    write_counter(out, table,
+                  {"log_records_dropped_total", "Log records dropped because nobody read stderr."},
+                  log_dropped());
+    write_counter(
+        out, table,
+        {"log_records_coalesced_total", "Log records counted as repeats instead of written."},
+        log_coalesced());
+}
+
+// Warns once per cause of a failed write; korvane serves on.
+void write_failed(const char *step, const std::string &path) {
+    std::string cause = std::string(step) + ": " + strerror(errno);
+    if (cause != last_failure)
+        warn_msg("warn: stats_file: cannot %s %s: %s; korvane serves on without it", step,
+                 path.c_str(), strerror(errno));
+    last_failure = cause;
+}
+
+// Writes every metric to PATH.tmp and renames it over PATH, so that a
+// reader never sees half a file.
+void write_file() {
+    std::string tmp = file_path + ".tmp";
+    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        write_failed("create", tmp);
+        return;
+    }
+    FILE *out = fdopen(fd, "w");
+    if (out == nullptr) {
+        close(fd);
+        write_failed("write", tmp);
+        return;
+    }
+    stats_exposition(out);
+    bool written = fflush(out) == 0 && ferror(out) == 0;
+    if (fclose(out) != 0 || !written) {
+        write_failed("write", tmp);
+        (void)unlink(tmp.c_str());
+        return;
+    }
+    if (rename(tmp.c_str(), file_path.c_str()) != 0) {
+        write_failed("rename to", file_path);
+        (void)unlink(tmp.c_str());
+        return;
+    }
+    last_failure.clear();
+}
+
+} // namespace
+
+void stats_count(stats_counter c) {
+    all.counters[c]++;
+}
+
+void stats_cache(int slot, bool hit) {
+    if (slot >= 0 && slot < STATS_NO_SERVICE)
+        (hit ? all.hits : all.misses)[slot]++;
+}
+
+void stats_entries(uint64_t n) {
+    all.entries = n;
+}
+
+void stats_request(stats_type type, int service, stats_outcome outcome, int64_t us) {
+    all.requests[type][service][outcome]++;
+    histogram &h = all.replies[type];
+    int i = 0;
+    while (i < BUCKETS - 1 && us > BOUNDS_US[i])
+        i++;
+    h.counts[i]++;
+    h.total++;
+    h.sum_us += us;
+    h.max_us = std::max(h.max_us, us);
+}
+
+int64_t stats_now_us() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
+
+void stats_configure(const char *path, int32_t interval_s, const char *table) {
+    file_path = path != nullptr ? path : "";
+    interval_us = int64_t{std::max(interval_s, 1)} * 1000000;
+    next_due_us = 0;
+    table_label = label_value(table);
+    last_failure.clear();
+}
+
+void stats_signal(int) {
+    asked = 1;
+}
+
+void stats_tick(int64_t now_us) {
+    if (asked != 0) {
+        asked = 0;
+        char text[512];
+        stats_summary(text, sizeof text);
+        info_msg("info: stats: %s", text);
+    }
+    if (file_path.empty() || now_us < next_due_us)
+        return;
+    next_due_us = now_us + interval_us;
+    write_file();
+}
+
+int stats_due_ms(int64_t now_us) {
+    if (file_path.empty())
+        return -1;
+    return static_cast<int>(std::max<int64_t>(next_due_us - now_us, 0) / 1000 + 1);
+}
+
+void stats_summary(char *buf, uint64_t size) {
+    uint64_t outcomes[STATS_OUTCOMES] = {};
+    for (const auto &type : all.requests)
+        for (const auto &service : type)
+            for (int o = 0; o < STATS_OUTCOMES; o++)
+                outcomes[o] += service[o];
+    uint64_t hits = 0, misses = 0;
+    int64_t max_us = 0;
+    for (int s = 0; s < STATS_SERVICES; s++) {
+        hits += all.hits[s];
+        misses += all.misses[s];
+    }
+    for (const histogram &h : all.replies)
+        max_us = std::max(max_us, h.max_us);
+    auto u = [](uint64_t n) { return static_cast<unsigned long long>(n); };
+    snprintf(buf, size,
+             "%llu requests (%llu found, %llu not-found, %llu error); cache hit ratio %.3f "
+             "(%llu hits, %llu misses, %llu stale); reply p50 <= %s, p99 <= %s, max %s; "
+             "%llu statements, %llu timeouts, %llu reconnects",
+             u(outcomes[0] + outcomes[1] + outcomes[2]), u(outcomes[0]), u(outcomes[1]),
+             u(outcomes[2]), hits + misses > 0 ? static_cast<double>(hits) / (hits + misses) : 0.0,
+             u(hits), u(misses), u(all.counters[STATS_CACHE_STALE]),
+             shown_time(percentile_us(0.5)).c_str(), shown_time(percentile_us(0.99)).c_str(),
+             shown_time(max_us).c_str(), u(all.counters[STATS_STATEMENTS]),
+             u(all.counters[STATS_TIMEOUTS]), u(all.counters[STATS_RECONNECTS]));
+}
+
+void stats_exposition(FILE *out) {
+    const char *table = table_label.c_str();
+    write_requests(out, table);
+    write_histograms(out, table);
+    write_cache(out, table);
+    write_counters(out, table);
+}

@@ -1,0 +1,50 @@
+// The statistics without a process around them: a metrics file that cannot
+// be written draws one warning per cause and nothing else, one that can
+// holds what was counted, and the summary's percentiles come from the
+// buckets.
+#include "support/log.h"
+#include "support/stats.h"
+#include "tests/helpers/host.h"
+#include "tests/helpers/process.h"
+
+#include <gtest/gtest.h>
+#include <string>
+
+namespace {
+
+TEST(stats, WritesWhatWasCountedAndWarnsOncePerCause) {
+    log_setup(1);
+    stats_configure("/nonexistent/korvane.prom", 1, "t\"1");
+    std::string err = capture_stderr([] {
+        for (int64_t s = 0; s < 5; s++)
+            stats_tick(s * 1000000);
+    });
+    EXPECT_EQ(count_of(err, "warn: stats_file: cannot create /nonexistent/korvane.prom.tmp: No "
+                            "such file or directory; korvane serves on without it"),
+              1)
+        << err;
+    for (int i = 0; i < 98; i++)
+        stats_request(STATS_LOOKUP, 0, STATS_FOUND, 40);
+    stats_request(STATS_LOOKUP, 0, STATS_NOT_FOUND, 3000);
+    stats_request(STATS_CHECK, STATS_NO_SERVICE, STATS_ERROR, 12000000);
+    std::string path = temp_path("prom");
+    stats_configure(path.c_str(), 10, "t\"1");
+    stats_tick(0);
+    std::string text = read_file(path);
+    for (const char *line :
+         {"korvane_requests_total{table=\"t\\\"1\",type=\"lookup\",service=\"alias\","
+          "outcome=\"found\"} 98\n",
+          "korvane_reply_seconds_bucket{table=\"t\\\"1\",type=\"lookup\",le=\"5e-05\"} 98\n",
+          "korvane_reply_seconds_bucket{table=\"t\\\"1\",type=\"check\",le=\"+Inf\"} 1\n"})
+        EXPECT_NE(text.find(line), std::string::npos) << line << text;
+    char summary[512];
+    stats_summary(summary, sizeof summary);
+    EXPECT_NE(std::string(summary).find("100 requests (98 found, 1 not-found, 1 error)"),
+              std::string::npos)
+        << summary;
+    EXPECT_NE(std::string(summary).find("reply p50 <= 50 us, p99 <= 5.0 ms, max 12.00 s"),
+              std::string::npos)
+        << summary;
+}
+
+} // namespace
