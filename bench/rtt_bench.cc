@@ -1,19 +1,23 @@
 // What a distant database costs korvane, in time and in round trips: the
-// database behind a relay that holds each chunk for 25 ms in each direction
-// (50 ms of round trip), against the same relay without delay. For start-up,
+// database behind a relay that holds each chunk for ONE_WAY_US in each
+// direction (default 25 ms: 50 ms of round trip), against the same relay
+// without delay and against no relay (the relay's own cost). For start-up,
 // update, an uncached lookup, reconnect and retry after the server ended the
-// session, and the first fetch: the median of five runs at each delay, and
-// (t50 - t0) / 50 ms as round trips. With KORVANE_BASELINE naming another
+// session, the first fetch, cached hot lookups and cache misses: the
+// median of five runs each, and (delayed - relay 0) / round trip as round
+// trips. With KORVANE_BASELINE naming another
 // build's korvane, that one is measured the same way.
 //
-//   rtt_bench CONNINFO PORT      (bench/run_rtt_bench.sh starts a server)
+//   rtt_bench CONNINFO PORT [ONE_WAY_US]   (bench/run_rtt_bench.sh starts a server)
 #include "bench/pipe_driver.h"
 #include "tests/helpers/relay.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <libpq-fe.h>
+#include <memory>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -28,9 +32,9 @@ void sql(const std::string &text) {
     PQfinish(c);
 }
 
-struct times {
-    double startup, update, lookup, retry, fetch;
-};
+// What one run measures, in seconds.
+enum measure_id { STARTUP, UPDATE, LOOKUP, RETRY, FETCH, HOT, MISS, MEASURES };
+using times = std::array<double, MEASURES>;
 
 std::string config_for(int port) {
     std::string c = "conninfo host=127.0.0.1 port=" + std::to_string(port) +
@@ -62,14 +66,21 @@ times once(const char *bin, const std::string &path) {
         fprintf(stderr, "rtt_bench: korvane did not start\n");
         exit(1);
     }
-    t.startup = now_seconds() - start;
-    t.update = ask(k, "table|0.1|1|t|update|u");
-    t.lookup = ask(k, "table|0.1|1|t|lookup|domain|1|k1");
+    t[STARTUP] = now_seconds() - start;
+    t[UPDATE] = ask(k, "table|0.1|1|t|update|u");
+    t[LOOKUP] = ask(k, "table|0.1|1|t|lookup|domain|1|k1");
     sql("SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE application_name = "
         "'rtt_bench'");
     usleep(200 * 1000);
-    t.retry = ask(k, "table|0.1|1|t|lookup|domain|2|k2");
-    t.fetch = ask(k, "table|0.1|1|t|fetch|source|3");
+    t[RETRY] = ask(k, "table|0.1|1|t|lookup|domain|2|k2");
+    t[FETCH] = ask(k, "table|0.1|1|t|fetch|source|3");
+    // The mean of 500 cached lookups of one key, and of 500 keys that
+    // each miss (none is in the table, so each asks the database).
+    (void)ask(k, "table|0.1|1|t|lookup|alias|h|k5");
+    for (int i = 0; i < 500; i++) {
+        t[HOT] += ask(k, "table|0.1|1|t|lookup|alias|h|k5") / 500;
+        t[MISS] += ask(k, "table|0.1|1|t|lookup|alias|m|x" + std::to_string(i)) / 500;
+    }
     pipe_finish(k);
     return t;
 }
@@ -80,51 +91,65 @@ double median(std::vector<double> v) {
 }
 
 times median_of(const char *bin, const std::string &path) {
-    std::vector<double> s, u, l, r, f;
+    std::vector<double> runs[MEASURES];
     for (int i = 0; i < 5; i++) {
         times t = once(bin, path);
-        s.push_back(t.startup);
-        u.push_back(t.update);
-        l.push_back(t.lookup);
-        r.push_back(t.retry);
-        f.push_back(t.fetch);
+        for (int j = 0; j < MEASURES; j++)
+            runs[j].push_back(t[j]);
     }
-    return {median(s), median(u), median(l), median(r), median(f)};
+    times out{};
+    for (int j = 0; j < MEASURES; j++)
+        out[j] = median(runs[j]);
+    return out;
 }
 
-void report(const char *who, const char *bin, int port) {
+// The measures of korvane against the server at port, directly (relay -1)
+// or through a relay that holds each chunk for relay_us.
+times measure(const char *bin, int port, int relay_us) {
     std::string path = "/tmp/korvane-rtt-" + std::to_string(getpid());
-    times at[2];
-    for (int d = 0; d < 2; d++) {
-        delay_relay relay(port, d == 0 ? 0 : 25000);
-        FILE *f = fopen(path.c_str(), "w");
-        fputs(config_for(relay.port()).c_str(), f);
-        fclose(f);
-        at[d] = median_of(bin, path);
-    }
+    std::unique_ptr<delay_relay> relay;
+    if (relay_us >= 0)
+        relay = std::make_unique<delay_relay>(port, relay_us);
+    FILE *f = fopen(path.c_str(), "w");
+    fputs(config_for(relay ? relay->port() : port).c_str(), f);
+    fclose(f);
+    times t = median_of(bin, path);
     unlink(path.c_str());
-    const char *names[] = {"start-up", "update", "uncached lookup", "reconnect and retry",
-                           "first fetch after it"};
-    double t0[] = {at[0].startup, at[0].update, at[0].lookup, at[0].retry, at[0].fetch};
-    double t50[] = {at[1].startup, at[1].update, at[1].lookup, at[1].retry, at[1].fetch};
-    for (int i = 0; i < 5; i++)
-        printf("%-9s %-21s %8.1f ms at 0, %8.1f ms at 50 ms: %4.1f round trips\n", who, names[i],
-               t0[i] * 1e3, t50[i] * 1e3, (t50[i] - t0[i]) / 0.050);
+    return t;
+}
+
+void report(const char *who, const char *bin, int port, int one_way_us) {
+    times direct = measure(bin, port, -1), zero = measure(bin, port, 0),
+          far = measure(bin, port, one_way_us);
+    const char *names[MEASURES] = {"start-up",
+                                   "update",
+                                   "uncached lookup",
+                                   "reconnect and retry",
+                                   "first fetch after it",
+                                   "cached hot lookup",
+                                   "cache miss"};
+    double rtt = 2e-6 * one_way_us;
+    printf("%-9s %-21s %10s %10s %10s  %s\n", who, "", "direct", "relay 0", "delayed",
+           "round trips");
+    for (int i = 0; i < MEASURES; i++)
+        printf("%-9s %-21s %7.3f ms %7.3f ms %7.3f ms  %4.1f\n", who, names[i], direct[i] * 1e3,
+               zero[i] * 1e3, far[i] * 1e3, (far[i] - zero[i]) / rtt);
 }
 
 } // namespace
 
 int main(int argc, char *argv[]) {
     if (argc < 3) {
-        fprintf(stderr, "usage: rtt_bench CONNINFO PORT\n");
+        fprintf(stderr, "usage: rtt_bench CONNINFO PORT [ONE_WAY_US]\n");
         return 2;
     }
     conninfo = argv[1];
     int port = atoi(argv[2]);
+    int one_way_us = argc > 3 ? atoi(argv[3]) : 25000;
     sql("DROP TABLE IF EXISTS rtt; CREATE TABLE rtt (k text PRIMARY KEY, v text);"
         "INSERT INTO rtt SELECT 'k' || i, 'v' || i FROM generate_series(0, 99) i");
-    report("korvane", KORVANE_BIN, port);
+    report("korvane", KORVANE_BIN, port, one_way_us);
     if (const char *base = getenv("KORVANE_BASELINE"))
-        report("baseline", base, port);
+        report("baseline", base, port, one_way_us);
     return 0;
 }

@@ -440,6 +440,7 @@ int proto_run() {
 
     in.start = in.end = 0;
     in.eof = false;
+    last_reply_us = stats_now_us();
 
     for (;;) {
         if (!handshake)

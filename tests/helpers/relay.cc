@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <deque>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -57,17 +58,19 @@ void relay_pair(int a, int b, int delay_us, const std::atomic<bool> &stop) {
                 queued[i].pop_front();
             }
         }
-        int wait = 50;
+        // Wait for input or the next chunk's time, to the microsecond: a
+        // sub-millisecond delay must neither round to nothing nor spin.
+        auto wait = std::chrono::microseconds(50000);
         for (auto &q : queued)
             if (!q.empty())
-                wait = std::min<int>(
-                    wait, static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                               q.front().due - now)
-                                               .count()));
+                wait = std::min(wait, std::chrono::duration_cast<std::chrono::microseconds>(
+                                          q.front().due - now));
+        wait = std::max(wait, std::chrono::microseconds(0));
+        timespec ts{static_cast<time_t>(wait.count() / 1000000),
+                    static_cast<long>(wait.count() % 1000000) * 1000};
         pollfd p[2] = {{a, static_cast<short>(open[0] ? POLLIN : 0), 0},
                        {b, static_cast<short>(open[1] ? POLLIN : 0), 0}};
-        // Sub-millisecond delays poll without sleeping.
-        if (poll(p, 2, std::max(wait, 0)) < 0)
+        if (ppoll(p, 2, &ts, nullptr) < 0)
             break;
         for (int i = 0; i < 2; i++) {
             if ((p[i].revents & (POLLIN | POLLHUP | POLLERR)) == 0)
