@@ -12,6 +12,21 @@
 #include <cstdlib>
 #include <unistd.h>
 
+namespace {
+
+// SIGUSR1 asks for a record of the totals. The handler only marks it; the
+// wait for the host wakes and writes it, and every other call restarts
+// rather than fail.
+void listen_for_usr1() {
+    struct sigaction usr1 {};
+    usr1.sa_handler = stats_signal;
+    usr1.sa_flags = SA_RESTART;
+    sigemptyset(&usr1.sa_mask);
+    sigaction(SIGUSR1, &usr1, nullptr);
+}
+
+} // namespace
+
 int main(int argc, char *argv[]) {
     // Before anything opens a descriptor; and a host that closes our output
     // ends us with the engine's own error line, not a silent signal death.
@@ -33,14 +48,7 @@ int main(int argc, char *argv[]) {
     if (current_backend == nullptr)
         die_msg("error parsing config file");
     backend_start_logging(current_backend);
-    // SIGUSR1 asks for a record of the totals. The handler only marks it;
-    // the wait for the host wakes and writes it, and every other call
-    // restarts rather than fail.
-    struct sigaction usr1 {};
-    usr1.sa_handler = stats_signal;
-    usr1.sa_flags = SA_RESTART;
-    sigemptyset(&usr1.sa_mask);
-    sigaction(SIGUSR1, &usr1, nullptr);
+    listen_for_usr1();
     // A silent database ends start-up within the deadline, before the
     // handshake, rather than holding the host.
     backend_begin_request(current_backend);
