@@ -8,7 +8,9 @@
 #include <malloc.h>
 
 int backend_slot(service_kind svc) {
-    if (!std::has_single_bit(svc) || svc > SVC_MAILADDRMAP)
+    // (svc & (svc - 1)) rather than has_single_bit, which without the
+    // popcount instruction is a call into libgcc on every request.
+    if (svc == 0 || (svc & (svc - 1)) != 0 || svc > SVC_MAILADDRMAP)
         return -1;
     return std::countr_zero(svc);
 }
