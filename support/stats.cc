@@ -264,7 +264,12 @@ int64_t stats_now_us() {
 }
 
 void stats_configure(const char *path, int32_t interval_s, const char *table) {
-    file_path = path != nullptr ? path : "";
+    // A file korvane no longer writes would serve its last numbers for
+    // ever, frozen: an update that moves or drops it removes the old one.
+    std::string next = path != nullptr ? path : "";
+    if (!file_path.empty() && file_path != next)
+        (void)unlink(file_path.c_str());
+    file_path = next;
     interval_us = int64_t{std::max(interval_s, 1)} * 1000000;
     next_due_us = 0;
     table_label = label_value(table);

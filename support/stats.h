@@ -46,7 +46,8 @@ void stats_request(stats_type type, int service, stats_outcome outcome, int64_t 
 int64_t stats_now_us();
 
 // Where and how often the metrics go: path null for no file; interval in
-// seconds; table labels every series (the name korvane runs under).
+// seconds; table labels every series (the name korvane runs under). The
+// file of an earlier call is removed when the path changes.
 void stats_configure(const char *path, int32_t interval_s, const char *table);
 // The signal handler of SIGUSR1: it only marks the record as asked.
 void stats_signal(int);
