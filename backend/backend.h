@@ -278,7 +278,8 @@ int32_t cache_fallback(backend *b, service_kind svc, const char *key, bool looku
 void cache_store(backend *b, service_kind svc, const char *key, int32_t result, const char *value);
 // Moves the listening connection on without waiting: reads and applies
 // its notifications in bounded slices, reconnects it beside the
-// connection in service, asks for signs of life.
+// connection in service, asks for signs of life. Before fetches, and
+// while the host is idle.
 void cache_poll(backend *b);
 // Ends the listening connection with the one in service, applying what it
 // read; entries do not answer as fresh until a new one listens.
@@ -286,10 +287,9 @@ void cache_disconnect(backend *b);
 // The descriptor to watch while the host is idle (the listening
 // connection's, or -1), the events to wait for and the most milliseconds
 // to wait: until its next attempt, the end of its connect, or while
-// entries are held the next sign of life.
+// entries are held the next sign of life. cache_poll runs when it is
+// ready or the time has passed.
 int cache_idle_fd(const backend *b, int *timeout_ms, short *events);
-// While the host is idle: as cache_poll.
-void cache_idle(backend *b);
 // Applies one notification payload: "" or anything unknown flushes all,
 // "SERVICE" that service, "SERVICE:KEY" one key; "source" and the flushes
 // of all also make the next fetch load the source list.

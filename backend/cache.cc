@@ -215,15 +215,15 @@ void listener_close(backend *b, cache_listen_state next, int64_t retry_ms) {
     c.since = exec_now_ms() + retry_ms;
 }
 
-// Logs the listening connection's trouble once until it listens again. A
-// lost one is tried again at once, a failed attempt after a pause.
-void listener_failed(backend *b, const char *what, const char *why) {
+// Logs the listening connection's trouble once until it listens again and
+// closes it; the next attempt is due after retry_ms.
+void listener_failed(backend *b, const char *what, const char *why, int64_t retry_ms) {
     if (!b->lookups.listen_logged)
         warn_msg("warn: LISTEN connection %s: %s; cached entries are asked anew until it "
                  "listens again",
                  what, why);
     b->lookups.listen_logged = true;
-    listener_close(b, LISTEN_DOWN, strcmp(what, "lost") == 0 ? 0 : LISTEN_RETRY_MS);
+    listener_close(b, LISTEN_DOWN, retry_ms);
 }
 
 const char *channel_of(backend *b) {
@@ -233,13 +233,7 @@ const char *channel_of(backend *b) {
 // A second session to the server statements run on, named after theirs.
 void listener_start(backend *b) {
     cache &c = b->lookups;
-    PQconninfoOption *opts = PQconninfo(b->conn);
-    std::string name = "korvane";
-    for (PQconninfoOption *o = opts; o != nullptr && o->keyword != nullptr; o++)
-        if (strcmp(o->keyword, "application_name") == 0 && o->val != nullptr && *o->val != '\0')
-            name = o->val;
-    PQconninfoFree(opts);
-    c.listener = exec_connect_beside(b->conn, (name + "-listen").c_str());
+    c.listener = exec_connect_beside(b->conn, "-listen");
     c.connecting = PGRES_POLLING_WRITING;
     c.listen_state = LISTEN_CONNECTING;
     c.since = exec_now_ms();
@@ -257,7 +251,7 @@ void listener_connecting(backend *b, int64_t now) {
                     PQsendQuery(c.listener, (std::string("LISTEN ") + ident).c_str()) == 1;
         PQfreemem(ident);
         if (!sent) {
-            listener_failed(b, "failed", PQerrorMessage(c.listener));
+            listener_failed(b, "failed", PQerrorMessage(c.listener), LISTEN_RETRY_MS);
             return;
         }
         (void)PQflush(c.listener);
@@ -265,9 +259,10 @@ void listener_connecting(backend *b, int64_t now) {
         c.last_sign = now;
     } else if (c.connecting == PGRES_POLLING_FAILED) {
         listener_failed(b, "failed",
-                        c.listener != nullptr ? PQerrorMessage(c.listener) : "out of memory");
+                        c.listener != nullptr ? PQerrorMessage(c.listener) : "out of memory",
+                        LISTEN_RETRY_MS);
     } else if (now - c.since >= LISTEN_CONNECT_MS) {
-        listener_failed(b, "failed", "no answer in time");
+        listener_failed(b, "failed", "no answer in time", LISTEN_RETRY_MS);
     }
 }
 
@@ -315,7 +310,8 @@ void listener_read(backend *b, int64_t now) {
         if (!c.behind || reads == LISTEN_SLICES)
             return;
         if (PQconsumeInput(c.listener) == 0 || exec_lost(c.listener)) {
-            listener_failed(b, "lost", PQerrorMessage(c.listener));
+            // A lost one is tried again at once.
+            listener_failed(b, "lost", PQerrorMessage(c.listener), 0);
             return;
         }
         c.last_sign = now;
@@ -452,10 +448,6 @@ int cache_idle_fd(const backend *b, int *timeout_ms, short *events) {
     return -1;
 }
 
-void cache_idle(backend *b) {
-    listener_step(b);
-}
-
 bool cache_listen_wait(backend *b) {
     cache &c = b->lookups;
     int64_t until = exec_now_ms() + LISTEN_CONNECT_MS;
@@ -467,7 +459,7 @@ bool cache_listen_wait(backend *b) {
         if (fd < 0 || !exec_wait(c.listener, events, "listening", until)) {
             if (exec_expired())
                 return false;
-            listener_failed(b, "failed", "no answer in time");
+            listener_failed(b, "failed", "no answer in time", LISTEN_RETRY_MS);
             break;
         }
         listener_step(b);

@@ -560,10 +560,12 @@ bool exec_cut() {
     return rows_cut;
 }
 
-PGconn *exec_connect_beside(PGconn *conn, const char *application_name) {
+PGconn *exec_connect_beside(PGconn *conn, const char *suffix) {
     std::unique_ptr<PQconninfoOption, options_deleter> opts{PQconninfo(conn)};
     if (!opts)
         return nullptr;
+    const char *name = option(opts.get(), "application_name");
+    std::string own = std::string(name != nullptr && *name != '\0' ? name : "korvane") + suffix;
     // A socket directory is reached by its path, never by an address.
     const char *host = PQhost(conn);
     bool socket = host != nullptr && (host[0] == '/' || host[0] == '@');
@@ -571,7 +573,7 @@ PGconn *exec_connect_beside(PGconn *conn, const char *application_name) {
                                    {"hostaddr", socket ? nullptr : PQhostaddr(conn)},
                                    {"port", PQport(conn)},
                                    {"target_session_attrs", nullptr},
-                                   {"application_name", application_name}});
+                                   {"application_name", own.c_str()}});
 }
 
 PostgresPollingStatusType exec_connect_step(PGconn *conn, PostgresPollingStatusType state) {

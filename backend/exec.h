@@ -94,9 +94,9 @@ struct exec_step {
 bool exec_pipeline(PGconn *conn, const exec_step *steps, size_t n, pg_result_ptr *results);
 // Starts, without waiting, a second connection to the server conn is
 // connected to (the same address, so no name is resolved), with conn's
-// settings and the given application_name. Driven by exec_connect_step;
-// null without memory.
-[[nodiscard]] PGconn *exec_connect_beside(PGconn *conn, const char *application_name);
+// settings, and its application_name ("korvane" when it has none) with
+// suffix appended. Driven by exec_connect_step; null without memory.
+[[nodiscard]] PGconn *exec_connect_beside(PGconn *conn, const char *suffix);
 // Advances such a connect by one step if its socket is ready for what
 // `state` (the last step's answer; PGRES_POLLING_WRITING at first) waits
 // for, never waiting itself. The next state: OK, FAILED, or the event

@@ -215,5 +215,5 @@ int backend_idle_fd(int *timeout_ms, short *events) {
 void backend_idle() {
     // The poll and the sign of life run under the deadline of a request.
     backend_begin_request(current_backend);
-    cache_idle(current_backend);
+    cache_poll(current_backend);
 }

@@ -228,27 +228,25 @@ service_kind served_kind(const char *name) {
     return 0;
 }
 
-// When the last reply was flushed (stats_now_us), for the statistics'
-// tick between requests, which then needs no clock of its own.
-int64_t last_reply_us;
-
 // Waits for the host's next line, serving the handlers' descriptor and the
 // statistics meanwhile (never between reading a request and its reply);
 // returns once stdin is readable (or at its end or an error, which
 // getline then reports). A signal wakes the wait, so that the record it
 // asked for is written while the host is idle.
 void wait_for_host() {
-    stats_tick(last_reply_us);
+    if (stats_wanted())
+        stats_tick(stats_now_us());
     while (in.end == in.start && !in.eof) {
         int timeout = -1;
         short events = POLLIN;
         int fd = on_watch != nullptr ? on_watch(&timeout, &events) : -1;
-        int due = stats_due_ms(stats_now_us());
+        int due = stats_wanted() ? stats_due_ms(stats_now_us()) : -1;
         if (due >= 0 && (timeout < 0 || due < timeout))
             timeout = due;
         pollfd p[2] = {{STDIN_FILENO, POLLIN, 0}, {fd, events, 0}};
         int n = poll(p, fd >= 0 ? 2 : 1, timeout);
-        stats_tick(stats_now_us());
+        if (stats_wanted())
+            stats_tick(stats_now_us());
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0 || p[0].revents != 0)
@@ -365,11 +363,11 @@ served serve_request(char *line, size_t len, char *value) {
 void serve_counted(char *line, size_t len, char *value) {
     int64_t start = stats_now_us();
     served s = serve_request(line, len, value);
-    last_reply_us = stats_now_us();
+    int64_t end = stats_now_us();
     stats_outcome outcome = s.result == 1   ? STATS_FOUND
                             : s.result == 0 ? STATS_NOT_FOUND
                                             : STATS_ERROR;
-    stats_request(s.type, s.service, outcome, last_reply_us - start);
+    stats_request(s.type, s.service, outcome, end - start);
 }
 
 } // namespace
@@ -440,7 +438,6 @@ int proto_run() {
 
     in.start = in.end = 0;
     in.eof = false;
-    last_reply_us = stats_now_us();
 
     for (;;) {
         if (!handshake)

@@ -280,6 +280,10 @@ void stats_signal(int) {
     asked = 1;
 }
 
+bool stats_wanted() {
+    return asked != 0 || !file_path.empty();
+}
+
 void stats_tick(int64_t now_us) {
     if (asked != 0) {
         asked = 0;

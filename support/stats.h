@@ -51,6 +51,9 @@ int64_t stats_now_us();
 void stats_configure(const char *path, int32_t interval_s, const char *table);
 // The signal handler of SIGUSR1: it only marks the record as asked.
 void stats_signal(int);
+// True when a tick has something to do: a record asked for, or a metrics
+// file to keep; the engine reads the clock for the tick only then.
+bool stats_wanted();
 // Between requests and while idle: writes the record SIGUSR1 asked for,
 // and the metrics file when it is due. `now_us` from stats_now_us.
 void stats_tick(int64_t now_us);
