@@ -231,8 +231,6 @@ bool backend_prepare_run(backend *b, int slot, const char *const *values, const 
                          const char *what, pg_result_ptr *res);
 
 // === in query.cc ===
-// Slot of a single-bit service kind (0..8), or -1 for any other value.
-int backend_slot(service_kind svc);
 // True when a failed execution means the connection was lost: the connection
 // is no longer usable, or the SQLSTATE is absent (no result) or of class 08.
 bool backend_connection_lost(const PGconn *conn, const PGresult *res);

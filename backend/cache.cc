@@ -43,7 +43,7 @@ const char *index_key(service_kind svc, const char *key, index_buf &buf) {
     size_t len = strlen(key);
     if (len > KEY_MAX)
         return nullptr;
-    buf[0] = static_cast<char>('0' + backend_slot(svc));
+    buf[0] = static_cast<char>('0' + service_slot(svc));
     memcpy(buf + 1, key, len + 1);
     return buf;
 }
@@ -139,7 +139,7 @@ void flush_all(backend *b) {
 
 void flush_service(backend *b, service_kind svc) {
     stats_count(STATS_CACHE_FLUSHES);
-    b->lookups.generations[backend_slot(svc)]++;
+    b->lookups.generations[service_slot(svc)]++;
 }
 
 int64_t ttl_ms(const backend *b, const cache_entry *e) {
@@ -379,7 +379,7 @@ bool coherent(const cache &c, int64_t now) {
 } // namespace
 
 bool cache_enabled(const backend *b, service_kind svc) {
-    return b->lookups.size > 0 && (b->lookups.services & svc) != 0 && backend_slot(svc) >= 0;
+    return b->lookups.size > 0 && (b->lookups.services & svc) != 0 && service_slot(svc) >= 0;
 }
 
 uint64_t cache_count(const backend *b) {
@@ -517,7 +517,7 @@ int32_t fallback(backend *b, service_kind svc, const char *key, bool lookup, cha
 int32_t cache_answer(backend *b, service_kind svc, const char *key, bool lookup, char *buf,
                      uint64_t size) {
     int32_t r = answer(b, svc, key, lookup, buf, size);
-    stats_cache(backend_slot(svc), r >= 0);
+    stats_cache(service_slot(svc), r >= 0);
     return r;
 }
 

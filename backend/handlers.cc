@@ -46,7 +46,7 @@ constexpr int32_t ASKED = -3;
 int32_t ask(backend *b, service_kind svc, const char *key, bool lookup, char *buf, uint64_t size,
             pg_result_ptr &res) {
     backend_begin_request(b);
-    if (!backend_configured(b, backend_slot(svc)))
+    if (!backend_configured(b, service_slot(svc)))
         return -1;
     bool cached = cache_enabled(b, svc);
     if (cached) {
@@ -185,7 +185,7 @@ int32_t backend_lookup(service_kind svc, dict *, const char *key, char *buf, uin
     // Reading a column the result does not have would hand a null pointer
     // to the string routines; a query that returns too few columns is a
     // configuration fault whatever rows it matches.
-    int slot = backend_slot(svc);
+    int slot = service_slot(svc);
     if (slot >= 0 && PQnfields(res.get()) < query_specs[slot].columns) {
         warn_msg("warn: lookup %s: query returns %d columns, the answer needs %d",
                  service_to_name(svc), PQnfields(res.get()), query_specs[slot].columns);

@@ -2,18 +2,9 @@
 #include "support/log.h"
 #include "support/stats.h"
 
-#include <bit>
 #include <cstdio>
 #include <cstring>
 #include <malloc.h>
-
-int backend_slot(service_kind svc) {
-    // (svc & (svc - 1)) rather than has_single_bit, which without the
-    // popcount instruction is a call into libgcc on every request.
-    if (svc == 0 || (svc & (svc - 1)) != 0 || svc > SVC_MAILADDRMAP)
-        return -1;
-    return std::countr_zero(svc);
-}
 
 bool backend_connection_lost(const PGconn *conn, const PGresult *res) {
     // A server that ends the session (administrator command, shutdown) says
@@ -130,7 +121,7 @@ PGresult *backend_run(backend *b, int slot, const char *key, const char *prefix)
 }
 
 PGresult *backend_query(const char *key, int32_t svc) {
-    int slot = backend_slot(static_cast<service_kind>(svc));
+    int slot = service_slot(static_cast<service_kind>(svc));
     if (slot < 0)
         return nullptr;
     return backend_run(current_backend, slot, key, "korvane: ");

@@ -5,6 +5,7 @@
 #include "support/stats.h"
 #include "support/util.h"
 
+#include <bit>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -87,13 +88,13 @@ bool fill() {
     }
 }
 
+char *drop_long_line(size_t *len);
+
 // The next line, without its line feed, NUL-terminated in place, and its
 // length in *len (a NUL inside counts). A line longer than LINE_MAX_BYTES
 // is read to its end and dropped in pieces: *len then says how long it was
 // and the line holds its first LINE_MAX_BYTES bytes. Null at the end of
 // input; a last line without a line feed counts.
-char *drop_long_line(size_t *len);
-
 char *next_line(size_t *len) {
     for (;;) {
         char *begin = in.data + in.start;
@@ -295,7 +296,8 @@ struct served {
 };
 
 int service_index(service_kind svc) {
-    return svc != 0 && (svc & (svc - 1)) == 0 ? __builtin_ctz(svc) : STATS_NO_SERVICE;
+    int slot = service_slot(svc);
+    return slot >= 0 ? slot : STATS_NO_SERVICE;
 }
 
 served serve_update(const char *id) {
@@ -398,6 +400,14 @@ service_kind service_from_name(const char *name) {
         if (s.name == name)
             return s.kind;
     return 0;
+}
+
+int service_slot(service_kind svc) {
+    // (svc & (svc - 1)) rather than has_single_bit, which without the
+    // popcount instruction is a call into libgcc on every request.
+    if (svc == 0 || (svc & (svc - 1)) != 0 || svc > SVC_MAILADDRMAP)
+        return -1;
+    return std::countr_zero(svc);
 }
 
 const char *service_to_name(service_kind svc) {

@@ -65,6 +65,8 @@ const char *proto_table_name();
 service_kind service_from_name(const char *name);
 // Protocol name of a single-bit service kind, or null for any other value.
 const char *service_to_name(service_kind svc);
+// Slot of a single-bit service kind (0..8), or -1 for any other value.
+int service_slot(service_kind svc);
 
 // Serves the host until stdin ends, then returns 0. Returns in no other way.
 int proto_run();
