@@ -23,21 +23,29 @@ char fatal_buf[1024];
 uint64_t dropped;
 uint64_t dropped_total;
 
-// The record written last, for counting repeats instead of writing them.
-struct repeat_state {
-    int64_t window_ms; // 0: every record is written
-    int64_t since;     // when the last record or repeat count was written
-    int priority;
-    uint64_t count; // repeats not yet reported
-    uint64_t coalesced;
-    char text[2048];
-};
-repeat_state last;
-
 // A record's text is cut here, marker included: one junk line of a
 // configuration file must not become a megabyte of log.
 constexpr size_t RECORD_MAX = 2048;
 constexpr char CUT_MARKER[] = "...[cut]";
+
+// The records written lately, for counting repeats instead of writing them:
+// an outage alternates a few records, each of which repeats.
+constexpr int REPEAT_KEPT = 16;
+struct repeat_entry {
+    int priority;
+    int64_t since;  // when it, or its count, was last written
+    uint64_t count; // repeats not yet said
+    char text[RECORD_MAX];
+};
+struct repeat_state {
+    int64_t window_ms; // 0: every record is written
+    uint64_t coalesced;
+    uint64_t pending; // entries with a count not yet said
+    int used;
+    int last_line; // the entry whose record or count was written last; -1: none
+    repeat_entry entries[REPEAT_KEPT];
+};
+repeat_state last{0, 0, 0, 0, -1, {}};
 
 // Formats one record into out as a single line: trailing line feeds (libpq
 // ends its messages with one) are dropped, the rest escaped by escape_text,
@@ -149,39 +157,93 @@ void put_record(int priority, const char *record) {
     }
 }
 
-// Says how often the last record repeated since it was last written.
-void flush_repeats() {
-    if (last.count == 0)
-        return;
-    char text[64];
-    snprintf(text, sizeof text, "last message repeated %llu times",
-             static_cast<unsigned long long>(last.count));
-    last.count = 0;
-    put_record(last.priority, text);
+// Says how often entry i repeated since it, or its count, was written: as
+// "last message" right after it, else naming it.
+void say_repeats(int i) {
+    repeat_entry &e = last.entries[i];
+    char text[RECORD_MAX + 64];
+    if (last.last_line == i)
+        snprintf(text, sizeof text, "last message repeated %llu times",
+                 static_cast<unsigned long long>(e.count));
+    else
+        snprintf(text, sizeof text, "message repeated %llu times: [%s]",
+                 static_cast<unsigned long long>(e.count), e.text);
+    e.count = 0;
+    last.pending--;
+    last.last_line = i;
+    put_record(e.priority, text);
 }
 
-// True when record repeats the last one within the window; it is counted
-// then, and the count written once the window has passed.
+// Says every count whose window has passed (all of them with `all`); the
+// record's window starts anew.
+void say_due(int64_t now, bool all) {
+    for (int i = 0; i < last.used && last.pending > 0; i++) {
+        repeat_entry &e = last.entries[i];
+        if (e.count > 0 && (all || now - e.since >= last.window_ms)) {
+            say_repeats(i);
+            e.since = now;
+        }
+    }
+}
+
+void flush_repeats() {
+    say_due(now_ms(), true);
+}
+
+// The entry for a record about to be written: its own, or a new one in
+// place of the one written longest ago (whose count is said first).
+int entry_for(int found) {
+    if (found >= 0)
+        return found;
+    if (last.used < REPEAT_KEPT)
+        return last.used++;
+    int oldest = 0;
+    for (int i = 1; i < last.used; i++)
+        if (last.entries[i].since < last.entries[oldest].since)
+            oldest = i;
+    if (last.entries[oldest].count > 0)
+        say_repeats(oldest);
+    if (last.last_line == oldest)
+        last.last_line = -1;
+    return oldest;
+}
+
+// True when record repeats one written within the window, even with others
+// written between; it is counted then, and the count said once its window
+// has passed.
 bool repeated(int priority, const char *record) {
     if (last.window_ms <= 0)
         return false;
     int64_t now = now_ms();
-    bool same = priority == last.priority && strcmp(record, last.text) == 0;
+    int found = -1;
+    for (int i = 0; i < last.used && found < 0; i++)
+        if (last.entries[i].priority == priority && strcmp(last.entries[i].text, record) == 0)
+            found = i;
     // A repeat within the window is counted; past it, counted repeats are
     // said and counting starts anew, while a lone repeat is written again.
-    if (same && (now - last.since < last.window_ms || last.count > 0)) {
-        last.count++;
-        last.coalesced++;
-        if (now - last.since >= last.window_ms) {
-            flush_repeats();
-            last.since = now;
+    if (found >= 0) {
+        repeat_entry &e = last.entries[found];
+        if (now - e.since < last.window_ms || e.count > 0) {
+            if (e.count++ == 0)
+                last.pending++;
+            last.coalesced++;
+            if (now - e.since >= last.window_ms) {
+                say_repeats(found);
+                e.since = now;
+            }
+            return true;
         }
-        return true;
     }
-    flush_repeats();
-    last.priority = priority;
-    last.since = now;
-    (void)strlcpy(last.text, record, sizeof last.text);
+    // The last line's count is said before any other record.
+    if (last.last_line >= 0 && last.last_line != found && last.entries[last.last_line].count > 0)
+        say_repeats(last.last_line);
+    int i = entry_for(found);
+    repeat_entry &e = last.entries[i];
+    e.priority = priority;
+    e.since = now;
+    e.count = 0;
+    (void)strlcpy(e.text, record, sizeof e.text);
+    last.last_line = i;
     return false;
 }
 
@@ -201,7 +263,24 @@ void log_setup(int32_t foreground) {
 void log_set_repeat_window(int32_t seconds) {
     flush_repeats();
     last.window_ms = static_cast<int64_t>(seconds) * 1000;
-    last.text[0] = '\0';
+    last.used = 0;
+    last.last_line = -1;
+}
+
+void log_flush_due() {
+    if (last.pending > 0)
+        say_due(now_ms(), false);
+}
+
+int log_due_ms() {
+    if (last.pending == 0)
+        return -1;
+    int64_t now = now_ms();
+    int64_t due = INT32_MAX;
+    for (int i = 0; i < last.used; i++)
+        if (last.entries[i].count > 0)
+            due = std::min(due, last.entries[i].since + last.window_ms - now);
+    return static_cast<int>(std::max<int64_t>(due, 0));
 }
 
 uint64_t log_dropped() {

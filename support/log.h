@@ -17,11 +17,18 @@
 void log_setup(int32_t foreground);
 // Debug lines need bit 1 of the mask; trace lines any bit of their own mask.
 void log_set_verbosity(int32_t mask);
-// A record that repeats the last one within this many seconds is counted,
-// not written; "last message repeated N times" follows once the window has
-// passed, before the next other record, or at exit. 0 (the default) writes
-// every record.
+// A record that repeats one written within this many seconds is counted,
+// not written, even with other records between (an outage alternates a
+// few); once its window has passed, "last message repeated N times" (right
+// after it) or "message repeated N times: [RECORD]" says how often, and
+// its window starts anew. The last line's count is also said before the
+// next other record, and every count at exit. 0 (the default) writes every
+// record.
 void log_set_repeat_window(int32_t seconds);
+// Says the counts whose window has passed; for the engine's wait.
+void log_flush_due();
+// Milliseconds until a count is due (-1: none), for the engine's wait.
+int log_due_ms();
 // Records dropped so far because stderr had no room, and records counted as
 // repeats instead of being written.
 uint64_t log_dropped();
