@@ -3,6 +3,7 @@
 #include "support/log.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -263,10 +264,28 @@ int64_t stats_now_us() {
     return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
 }
 
+std::string stats_file_path(const char *pattern, const char *table) {
+    std::string name;
+    for (const char *c = table; *c != '\0'; c++)
+        name +=
+            isalnum(static_cast<unsigned char>(*c)) != 0 || strchr("._-", *c) != nullptr ? *c : '_';
+    // Never a directory of its own, never the empty name.
+    if (name.empty() || name == "." || name == "..")
+        name = "_" + name;
+    std::string path;
+    for (const char *c = pattern; *c != '\0'; c++) {
+        if (c[0] == '%' && (c[1] == 't' || c[1] == '%'))
+            path += *++c == 't' ? name : "%";
+        else
+            path += *c;
+    }
+    return path;
+}
+
 void stats_configure(const char *path, int32_t interval_s, const char *table) {
     // A file korvane no longer writes would serve its last numbers for
     // ever, frozen: an update that moves or drops it removes the old one.
-    std::string next = path != nullptr ? path : "";
+    std::string next = path != nullptr ? stats_file_path(path, table) : "";
     if (!file_path.empty() && file_path != next)
         (void)unlink(file_path.c_str());
     file_path = next;

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 enum stats_type { STATS_CHECK, STATS_LOOKUP, STATS_FETCH, STATS_UPDATE, STATS_TYPES };
 // A reply's outcome: found (update: ok), not found, error.
@@ -45,9 +46,15 @@ void stats_request(stats_type type, int service, stats_outcome outcome, int64_t 
 // Microseconds of a clock that only moves forward.
 int64_t stats_now_us();
 
-// Where and how often the metrics go: path null for no file; interval in
-// seconds; table labels every series (the name korvane runs under). The
-// file of an earlier call is removed when the path changes.
+// The metrics file of a stats_file pattern for a table: "%t" stands for the
+// table's name with every byte but letters, digits, ".", "_" and "-" made
+// "_" (and "." or ".." or nothing prefixed with "_"), "%%" for "%", so
+// that one configuration serves many tables, each with its own file.
+std::string stats_file_path(const char *pattern, const char *table);
+// Where and how often the metrics go: path (a stats_file pattern) null for
+// no file; interval in seconds; table labels every series (the name korvane
+// runs under). The file of an earlier call is removed when the path
+// changes.
 void stats_configure(const char *path, int32_t interval_s, const char *table);
 // The signal handler of SIGUSR1: it only marks the record as asked.
 void stats_signal(int);
