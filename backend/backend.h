@@ -8,6 +8,7 @@
 #pragma once
 
 #include "backend/exec.h"
+#include "backend/listen.h"
 #include "proto/proto.h"
 #include "support/dict.h"
 #include "support/sandbox.h"
@@ -24,20 +25,10 @@ inline constexpr int BACKEND_FETCH_SLOT = 9;
 
 struct cache_entry;
 
-// The listening connection's life: none, or down until its next attempt;
-// connecting; LISTEN sent; listening; LISTEN refused (a standby), when
-// the cache keeps to its TTLs until the next connection.
-enum cache_listen_state {
-    LISTEN_DOWN,
-    LISTEN_CONNECTING,
-    LISTEN_ASKING,
-    LISTEN_ON,
-    LISTEN_REFUSED
-};
-
 // The lookup cache of one backend, owned by cache.cc: entries in a hash
 // table chained through the entries themselves, and in a list from the
-// most to the least recently used. Zero-filled is empty.
+// most to the least recently used; and its listening connection (listen.cc).
+// Zero-filled is empty.
 struct cache {
     int32_t size;          // most entries kept; 0: no cache
     int32_t ttl;           // seconds a found answer is served
@@ -52,30 +43,21 @@ struct cache {
     uint32_t epoch;                          // entries of an older epoch are stale fallbacks only
     uint32_t all_generation;                 // moved on by a flush of everything
     uint32_t generations[BACKEND_SLOTS - 1]; // per service, moved on by its flush
+    uint32_t source_generation;              // moved on when the source list may have changed
     bool outage_logged;                      // serving stale entries in this outage has been logged
-    // The listening connection, a second session beside the one statements
-    // run on, so that no reply waits behind notifications.
-    PGconn *listener;                     // null while there is none
-    cache_listen_state listen_state;      // where it is
-    PostgresPollingStatusType connecting; // its connect's last step
-    bool listen_wanted;                   // cache_listen applies to this connection
-    bool listen_logged;                   // its trouble has been logged since it last listened
-    bool behind;                          // the last read left notifications unread
-    bool ping_pending;                    // a sign-of-life query is out on it
-    int64_t since;                        // exec_now_ms() when listen_state began, or is
-                                          // to end for LISTEN_DOWN (the next attempt)
-    int64_t last_sign;                    // exec_now_ms() when it last said anything
+    listener listen;
 };
 
 // The source list that fetch hands out in rotation, owned by fetch.cc.
 struct source_list {
-    dict list;          // the sources; values are all null
-    dict_entry *cursor; // entry handed out last; null: start over
-    uint64_t refresh;   // fetch answers one loaded list may serve
-    uint64_t uses;      // answers served since the list was loaded
-    int32_t expire;     // seconds a loaded list stays fresh
-    int64_t loaded_at;  // time() of the last load
-    bool reload;        // a notification asked to load the list
+    dict list;           // the sources; values are all null
+    dict_entry *cursor;  // entry handed out last; null: start over
+    uint64_t refresh;    // fetch answers one loaded list may serve
+    uint64_t uses;       // answers served since the list was loaded
+    int32_t expire;      // seconds a loaded list stays fresh
+    int64_t loaded_at;   // time() of the last load
+    uint32_t generation; // the cache's source generation it was loaded under
+    bool serve_cursor;   // the next fetch hands out the cursor's entry itself
 };
 
 // What follows a failure, owned by connect.cc: the quiet time, statements
@@ -257,50 +239,39 @@ int32_t resolve_host(const char *name, int64_t until, std::vector<std::string> *
 // === in cache.cc ===
 // What cache_answer says when no entry can answer: ask the database.
 inline constexpr int32_t CACHE_ASK = -2;
+// What a request that asked the database stores its answer under: the
+// cache's epoch when it asked.
+struct cache_ticket {
+    uint32_t epoch;
+};
 // Whether b caches svc's answers.
 bool cache_enabled(const backend *b, service_kind svc);
 // Answers from a fresh entry: a check from any entry, a lookup from one a
 // lookup stored (its value copied into buf). 1 or 0 when answered,
-// CACHE_ASK when
-// the database must be asked. While LISTEN holds, the connection is read
-// for notifications first and only a good one lets an entry answer.
+// CACHE_ASK when the database must be asked, with *ticket (when given) for
+// the store. While LISTEN holds, the listener is read first and only a good
+// one lets an entry answer.
 int32_t cache_answer(backend *b, service_kind svc, const char *key, bool lookup, char *buf,
-                     uint64_t size);
+                     uint64_t size, cache_ticket *ticket = nullptr);
 // During an outage: as cache_answer, from an entry within its TTL plus
 // cache_stale, whatever its epoch; warns once per outage. -1 when none.
 int32_t cache_fallback(backend *b, service_kind svc, const char *key, bool lookup, char *buf,
                        uint64_t size);
 // Keeps what the database said: result 1 or 0, with the formatted value of
-// a lookup (null for a check). A notification of a change since is read
-// before the entry can answer.
-void cache_store(backend *b, service_kind svc, const char *key, int32_t result, const char *value);
-// Moves the listening connection on without waiting: reads and applies
-// its notifications in bounded slices, reconnects it beside the
-// connection in service, asks for signs of life. Before fetches, and
-// while the host is idle.
-void cache_poll(backend *b);
-// Ends the listening connection with the one in service, applying what it
-// read; entries do not answer as fresh until a new one listens.
-void cache_disconnect(backend *b);
-// The descriptor to watch while the host is idle (the listening
-// connection's, or -1), the events to wait for and the most milliseconds
-// to wait: until its next attempt, the end of its connect, or while
-// entries are held the next sign of life. cache_poll runs when it is
-// ready or the time has passed.
-int cache_idle_fd(const backend *b, int *timeout_ms, short *events);
+// a lookup (null for a check), under the ticket cache_answer gave before
+// the database was asked (null: the cache as it is now). A notification of
+// a change since is read before the entry can answer.
+void cache_store(backend *b, service_kind svc, const char *key, int32_t result, const char *value,
+                 const cache_ticket *ticket = nullptr);
 // Applies one notification payload: "" or anything unknown flushes all,
 // "SERVICE" that service, "SERVICE:KEY" one key; "source" and the flushes
-// of all also make the next fetch load the source list.
+// of all also move the source generation on.
 void cache_apply(backend *b, const char *payload);
-// On every new connection: a listening connection is started beside it
-// (to the same server) when cache_listen applies; until it listens,
-// entries ask the database, and those stored before serve only as stale
-// fallbacks, since notifications may have been missed.
-void cache_connected(backend *b);
-// Waits, under the deadline, until the listening connection listens or
-// has failed (logged; entries then ask the database until it listens).
-// False only when the request ran out of time.
-bool cache_listen_wait(backend *b);
+// The listener listens now: entries stored before serve only as stale
+// fallbacks, and the source list may have changed unheard.
+void cache_listening(backend *b);
+// Moved on whenever the source list may have changed: fetch loads it again.
+uint32_t cache_source_generation(const backend *b);
 // Empties the cache (the backend's end).
 void cache_free(backend *b);
 // Entries held.
@@ -328,9 +299,10 @@ void backend_start_logging(backend *b);
 // the first connect); later updates that need more are refused.
 void backend_enter_sandbox();
 // The engine's idle handlers: the cache's listening connection is read
-// while the host is idle.
+// while the host is idle; a wake-up that found it quiet spares the request
+// it woke for another look.
 int backend_idle_fd(int *timeout_ms, short *events);
-void backend_idle();
+void backend_idle(bool ready);
 
 // === in fetch.cc ===
 // Hands out the next entry of the cached source list in rotation, loading the

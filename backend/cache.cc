@@ -9,7 +9,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
-#include <poll.h>
 #include <string>
 #include <string_view>
 
@@ -134,7 +133,7 @@ bool grow(cache &c) {
 void flush_all(backend *b) {
     stats_count(STATS_CACHE_FLUSHES);
     b->lookups.all_generation++;
-    b->sources.reload = true;
+    b->lookups.source_generation++;
 }
 
 void flush_service(backend *b, service_kind svc) {
@@ -179,203 +178,6 @@ int32_t serve(cache &c, cache_entry *e, bool lookup, char *buf, uint64_t size) {
     return e->found ? 1 : 0;
 }
 
-// Applies the notifications libpq has already read.
-void apply_pending(backend *b) {
-    while (PGnotify *n = PQnotifies(b->lookups.listener)) {
-        cache_apply(b, n->extra);
-        PQfreemem(n);
-    }
-}
-
-// A listening connection that has said nothing for this long is asked for
-// a sign of life (an empty query, not waited for); one that then says
-// nothing until SIGN_LOST_MS is lost.
-constexpr int64_t SIGN_ASK_MS = 1000;
-constexpr int64_t SIGN_LOST_MS = 2000;
-// A listening connection that went is tried again after this long, and an
-// attempt that takes longer than LISTEN_CONNECT_MS is given up.
-constexpr int64_t LISTEN_RETRY_MS = 1000;
-constexpr int64_t LISTEN_CONNECT_MS = 5000;
-// Reads of the listening connection before a cached answer: a flood is
-// read in bounded slices, and entries do not answer until it is read.
-constexpr int LISTEN_SLICES = 64;
-
-// Ends the listening connection, applying what it already read; the next
-// attempt is due after `retry_ms`.
-void listener_close(backend *b, cache_listen_state next, int64_t retry_ms) {
-    cache &c = b->lookups;
-    if (c.listener != nullptr) {
-        apply_pending(b);
-        exec_finish(c.listener);
-        c.listener = nullptr;
-    }
-    c.listen_state = next;
-    c.ping_pending = false;
-    c.behind = false;
-    c.since = exec_now_ms() + retry_ms;
-}
-
-// Logs the listening connection's trouble once until it listens again and
-// closes it; the next attempt is due after retry_ms.
-void listener_failed(backend *b, const char *what, const char *why, int64_t retry_ms) {
-    if (!b->lookups.listen_logged)
-        warn_msg("warn: LISTEN connection %s: %s; cached entries are asked anew until it "
-                 "listens again",
-                 what, why);
-    b->lookups.listen_logged = true;
-    listener_close(b, LISTEN_DOWN, retry_ms);
-}
-
-const char *channel_of(backend *b) {
-    return static_cast<const char *>(dict_find(&b->config, "cache_listen"));
-}
-
-// A second session to the server statements run on, named after theirs.
-void listener_start(backend *b) {
-    cache &c = b->lookups;
-    c.listener = exec_connect_beside(b->conn, "-listen");
-    c.connecting = PGRES_POLLING_WRITING;
-    c.listen_state = LISTEN_CONNECTING;
-    c.since = exec_now_ms();
-}
-
-// Sends LISTEN once the connection is made.
-void listener_connecting(backend *b, int64_t now) {
-    cache &c = b->lookups;
-    c.connecting = exec_connect_step(c.listener, c.connecting);
-    if (c.connecting == PGRES_POLLING_OK) {
-        PQsetnonblocking(c.listener, 1);
-        const char *channel = channel_of(b);
-        char *ident = PQescapeIdentifier(c.listener, channel, strlen(channel));
-        bool sent = ident != nullptr &&
-                    PQsendQuery(c.listener, (std::string("LISTEN ") + ident).c_str()) == 1;
-        PQfreemem(ident);
-        if (!sent) {
-            listener_failed(b, "failed", PQerrorMessage(c.listener), LISTEN_RETRY_MS);
-            return;
-        }
-        (void)PQflush(c.listener);
-        c.listen_state = LISTEN_ASKING;
-        c.last_sign = now;
-    } else if (c.connecting == PGRES_POLLING_FAILED) {
-        listener_failed(b, "failed",
-                        c.listener != nullptr ? PQerrorMessage(c.listener) : "out of memory",
-                        LISTEN_RETRY_MS);
-    } else if (now - c.since >= LISTEN_CONNECT_MS) {
-        listener_failed(b, "failed", "no answer in time", LISTEN_RETRY_MS);
-    }
-}
-
-// The answer to LISTEN: from now on every change is heard, and what was
-// stored before may have missed one, so it serves only as a stale
-// fallback. A hot standby refuses LISTEN; the cache then holds entries
-// for their TTL alone.
-void listened(backend *b, const PGresult *res) {
-    cache &c = b->lookups;
-    if (PQresultStatus(res) == PGRES_COMMAND_OK) {
-        c.listen_state = LISTEN_ON;
-        c.listen_logged = false;
-        c.epoch++;
-        b->sources.reload = true;
-        return;
-    }
-    if (!c.listen_logged)
-        warn_msg("warn: LISTEN %s refused, the cache keeps to its TTLs: %s", channel_of(b),
-                 PQresultErrorMessage(res));
-    c.listen_logged = true;
-    listener_close(b, LISTEN_REFUSED, 0);
-}
-
-// Reads the answers that came: LISTEN's, or a sign of life's.
-void read_answers(backend *b) {
-    cache &c = b->lookups;
-    while (c.listener != nullptr && PQisBusy(c.listener) == 0) {
-        pg_result_ptr r{PQgetResult(c.listener)};
-        if (!r) {
-            c.ping_pending = false;
-            return;
-        }
-        if (c.listen_state == LISTEN_ASKING)
-            listened(b, r.get());
-    }
-}
-
-// Reads what the listening connection holds, in at most LISTEN_SLICES
-// reads, and applies it; `behind` says whether more is waiting.
-void listener_read(backend *b, int64_t now) {
-    cache &c = b->lookups;
-    for (int reads = 0; c.listener != nullptr; reads++) {
-        pollfd p{PQsocket(c.listener), POLLIN, 0};
-        c.behind = poll(&p, 1, 0) == 1;
-        if (!c.behind || reads == LISTEN_SLICES)
-            return;
-        if (PQconsumeInput(c.listener) == 0 || exec_lost(c.listener)) {
-            // A lost one is tried again at once.
-            listener_failed(b, "lost", PQerrorMessage(c.listener), 0);
-            return;
-        }
-        c.last_sign = now;
-        read_answers(b);
-        if (c.listener != nullptr)
-            apply_pending(b);
-    }
-}
-
-// Asks for a sign of life when one is due; closes a connection that gave
-// none in time.
-void keep_alive(backend *b, int64_t now) {
-    cache &c = b->lookups;
-    if (c.listen_state != LISTEN_ON)
-        return;
-    if (now - c.last_sign >= SIGN_LOST_MS) {
-        warn_msg("warn: LISTEN connection silent for %lld ms; closing it",
-                 static_cast<long long>(now - c.last_sign));
-        listener_close(b, LISTEN_DOWN, 0);
-        return;
-    }
-    if (c.ping_pending || now - c.last_sign < SIGN_ASK_MS)
-        return;
-    if (PQsendQuery(c.listener, "") == 1) {
-        c.ping_pending = true;
-        (void)PQflush(c.listener);
-    }
-}
-
-// Moves the listening connection on as far as it can without waiting:
-// a new attempt when one is due (only beside a connection in service,
-// whose server it goes to), its connect, its reads and signs of life.
-void listener_step(backend *b) {
-    cache &c = b->lookups;
-    if (!c.listen_wanted)
-        return;
-    int64_t now = exec_now_ms();
-    switch (c.listen_state) {
-    case LISTEN_DOWN:
-        if (b->conn != nullptr && now >= c.since)
-            listener_start(b);
-        break;
-    case LISTEN_CONNECTING:
-        listener_connecting(b, now);
-        break;
-    case LISTEN_ASKING:
-    case LISTEN_ON:
-        listener_read(b, now);
-        keep_alive(b, now);
-        break;
-    case LISTEN_REFUSED:
-        break;
-    }
-}
-
-// True when entries may answer as fresh: notifications keep them true, so
-// the listening connection must be up, read to its end and alive; or the
-// cache keeps to its TTLs, having nothing to listen with.
-bool coherent(const cache &c, int64_t now) {
-    if (!c.listen_wanted || c.listen_state == LISTEN_REFUSED)
-        return true;
-    return c.listen_state == LISTEN_ON && !c.behind && now - c.last_sign < SIGN_LOST_MS;
-}
-
 } // namespace
 
 bool cache_enabled(const backend *b, service_kind svc) {
@@ -397,7 +199,7 @@ void cache_apply(backend *b, const char *payload) {
         return;
     }
     if (svc == SVC_SOURCE)
-        b->sources.reload = true;
+        b->lookups.source_generation++;
     if (colon == nullptr) {
         flush_service(b, svc);
         return;
@@ -408,63 +210,14 @@ void cache_apply(backend *b, const char *payload) {
         drop(b->lookups, e);
 }
 
-void cache_disconnect(backend *b) {
-    listener_close(b, LISTEN_DOWN, 0);
+void cache_listening(backend *b) {
+    b->lookups.epoch++;
+    // Notifications may have been missed, "source" among them.
+    b->lookups.source_generation++;
 }
 
-void cache_poll(backend *b) {
-    listener_step(b);
-}
-
-int cache_idle_fd(const backend *b, int *timeout_ms, short *events) {
-    const cache &c = b->lookups;
-    *timeout_ms = -1;
-    *events = POLLIN;
-    if (!c.listen_wanted)
-        return -1;
-    int64_t now = exec_now_ms();
-    auto until = [&](int64_t due) {
-        *timeout_ms = static_cast<int>(std::max<int64_t>(due - now, 0));
-    };
-    switch (c.listen_state) {
-    case LISTEN_DOWN:
-        if (b->conn != nullptr)
-            until(c.since);
-        return -1;
-    case LISTEN_CONNECTING:
-        *events = c.connecting == PGRES_POLLING_READING ? POLLIN : POLLOUT;
-        until(c.since + LISTEN_CONNECT_MS);
-        return PQsocket(c.listener);
-    case LISTEN_ASKING:
-    case LISTEN_ON:
-        // Entries answer as fresh only while the connection shows signs
-        // of life, so while they are held it is asked for one each second.
-        if (c.count > 0 && c.listen_state == LISTEN_ON)
-            until(c.last_sign + (c.ping_pending ? SIGN_LOST_MS : SIGN_ASK_MS));
-        return PQsocket(c.listener);
-    case LISTEN_REFUSED:
-        break;
-    }
-    return -1;
-}
-
-bool cache_listen_wait(backend *b) {
-    cache &c = b->lookups;
-    int64_t until = exec_now_ms() + LISTEN_CONNECT_MS;
-    while (c.listen_wanted &&
-           (c.listen_state == LISTEN_CONNECTING || c.listen_state == LISTEN_ASKING)) {
-        int timeout = 0;
-        short events = 0;
-        int fd = cache_idle_fd(b, &timeout, &events);
-        if (fd < 0 || !exec_wait(c.listener, events, "listening", until)) {
-            if (exec_expired())
-                return false;
-            listener_failed(b, "failed", "no answer in time", LISTEN_RETRY_MS);
-            break;
-        }
-        listener_step(b);
-    }
-    return true;
+uint32_t cache_source_generation(const backend *b) {
+    return b->lookups.source_generation;
 }
 
 namespace {
@@ -481,15 +234,12 @@ int32_t answer(backend *b, service_kind svc, const char *key, bool lookup, char 
     // known to be good and read to its end; otherwise the request goes to
     // the database. Only an entry that could answer is worth the read: a
     // miss asks the database anyway.
-    if (b->lookups.listen_wanted) {
-        listener_step(b);
-        if (!coherent(b->lookups, exec_now_ms()))
-            return CACHE_ASK;
-        // The read may have flushed it.
-        e = find(b->lookups, ibuf);
-        if (e == nullptr || e->epoch != b->lookups.epoch)
-            return CACHE_ASK;
-    }
+    if (!listen_fresh(b))
+        return CACHE_ASK;
+    // The read may have flushed it.
+    e = find(b->lookups, ibuf);
+    if (e == nullptr || e->epoch != b->lookups.epoch)
+        return CACHE_ASK;
     return serve(b->lookups, e, lookup, buf, size);
 }
 
@@ -515,9 +265,14 @@ int32_t fallback(backend *b, service_kind svc, const char *key, bool lookup, cha
 } // namespace
 
 int32_t cache_answer(backend *b, service_kind svc, const char *key, bool lookup, char *buf,
-                     uint64_t size) {
+                     uint64_t size, cache_ticket *ticket) {
     int32_t r = answer(b, svc, key, lookup, buf, size);
     stats_cache(service_slot(svc), r >= 0);
+    // What the database says next is as good as what the cache knew now:
+    // a LISTEN answered while the statement runs may have missed a change
+    // it read around.
+    if (ticket != nullptr)
+        ticket->epoch = b->lookups.epoch;
     return r;
 }
 
@@ -529,7 +284,8 @@ int32_t cache_fallback(backend *b, service_kind svc, const char *key, bool looku
     return r;
 }
 
-void cache_store(backend *b, service_kind svc, const char *key, int32_t result, const char *value) {
+void cache_store(backend *b, service_kind svc, const char *key, int32_t result, const char *value,
+                 const cache_ticket *ticket) {
     cache &c = b->lookups;
     c.outage_logged = false;
     index_buf ibuf;
@@ -540,6 +296,8 @@ void cache_store(backend *b, service_kind svc, const char *key, int32_t result, 
         free(e);
         return;
     }
+    if (ticket != nullptr)
+        e->epoch = ticket->epoch;
     if (cache_entry *old = find(c, e->key); old != nullptr)
         drop(c, old);
     if (c.count >= c.nbuckets)
@@ -555,33 +313,12 @@ void cache_store(backend *b, service_kind svc, const char *key, int32_t result, 
         drop(c, c.oldest);
     }
     // A notification that says it changed meanwhile is read before the
-    // entry can answer: cache_answer reads the listening connection first.
-}
-
-void cache_connected(backend *b) {
-    cache &c = b->lookups;
-    listener_close(b, LISTEN_DOWN, 0);
-    // Without a cache nothing could use what LISTEN hears, and unread
-    // notifications would pile up in memory.
-    const char *channel = channel_of(b);
-    c.listen_wanted =
-        channel != nullptr && b->lookups.size > 0 && (b->lookups.services & SVC_ALL) != 0;
-    // Prepared statements are off for a transaction pooler, which passes
-    // LISTEN to whichever server connection is free and notifications to
-    // no one: the cache keeps to its TTLs.
-    if (c.listen_wanted && b->unprepared) {
-        if (!c.listen_logged)
-            warn_msg("warn: LISTEN %s skipped with prepared_statements off (a transaction pooler "
-                     "does not pass notifications on); the cache keeps to its TTLs",
-                     channel);
-        c.listen_logged = true;
-        c.listen_wanted = false;
-    }
-    listener_step(b);
+    // entry can answer: cache_answer reads the listening connection first,
+    // and the waits of a request never apply one.
 }
 
 void cache_free(backend *b) {
-    listener_close(b, LISTEN_DOWN, 0);
+    listen_close(b);
     while (b->lookups.oldest != nullptr)
         drop(b->lookups, b->lookups.oldest);
     free(b->lookups.buckets);

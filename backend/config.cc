@@ -1,6 +1,7 @@
 #include "backend/backend.h"
 #include "support/compat.h"
 #include "support/log.h"
+#include "support/stats.h"
 #include "support/util.h"
 
 #include <algorithm>
@@ -335,7 +336,7 @@ void backend_sandbox_grants(backend *b, const char *path, sandbox_grants *g) {
     // The metrics file is written beside itself and renamed over.
     if (auto *stats = static_cast<const char *>(dict_find(&b->config, "stats_file"));
         stats != nullptr) {
-        std::string file = stats;
+        std::string file = stats_file_path(stats, getprogname());
         std::string dir = file.substr(0, std::max<size_t>(file.rfind('/'), 1));
         char *real = realpath(dir.c_str(), nullptr);
         g->write_paths.emplace_back(real != nullptr ? real : dir.c_str());
@@ -384,6 +385,9 @@ std::string backend_judge(const config_key &k, const char *text) {
         // its absolute path.
         if (text[0] != '/' || text[strlen(text) - 1] == '/')
             return std::string(text) + " (an absolute path to a file)";
+        for (const char *c = strchr(text, '%'); c != nullptr; c = strchr(c + 2, '%'))
+            if (c[1] != 't' && c[1] != '%')
+                return std::string(text) + " (a % is followed by t, the table's name, or %)";
         return "";
     case CONF_TEXT:
     case CONF_QUERY:
@@ -543,7 +547,7 @@ void backend_close(backend *b) {
         free(name);
         name = nullptr;
     }
-    cache_disconnect(b);
+    listen_close(b);
     if (b->conn != nullptr) {
         exec_finish(b->conn);
         b->conn = nullptr;

@@ -255,17 +255,18 @@ int32_t backend_connect(backend *b) {
     debug_msg("debug: (re)connecting");
     stats_count(STATS_CONNECT_ATTEMPTS);
     backend_close(b);
+    // The listening connection starts with it, so that their round trips
+    // overlap; nothing waits for its LISTEN: until it listens, entries
+    // simply do not answer as fresh.
+    listen_connect(b);
     if (!open_connection(b))
         return connect_failed(b);
-    // The listening connection starts beside it at once, so that its TCP
-    // handshake overlaps the preparing.
-    cache_connected(b);
-    // Under a deadline a reconnect leaves each statement to its first use
-    // and the listening connection to the idle time: a table held by a
-    // long lock then costs only the services that read it, not every
-    // service whose statement would wait behind it while the reconnect
-    // prepares. Otherwise everything is ready before serving.
-    if (!b->retry.prepare_on_use && (!prepare_all(b) || !cache_listen_wait(b)))
+    listen_connected(b);
+    // Under a deadline a reconnect leaves each statement to its first use:
+    // a table held by a long lock then costs only the services that read
+    // it, not every service whose statement would wait behind it while the
+    // reconnect prepares. Otherwise everything is ready before serving.
+    if (!b->retry.prepare_on_use && !prepare_all(b))
         return connect_failed(b);
     b->retry.reconnect_at = 0;
     b->retry.prepare_on_use = b->request_timeout_ms > 0;

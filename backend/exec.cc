@@ -42,6 +42,15 @@ void on_notice(void *arg, const PGresult *res) {
     warn_msg("warn: %s", PQresultErrorMessage(res));
 }
 
+// A second connection that every wait also moves on (the cache's listener),
+// so that its connect and its LISTEN overlap the statements' round trips.
+struct side_connection {
+    int (*watch)(void *arg, short *events);
+    void (*step)(void *arg);
+    void *arg;
+};
+side_connection side;
+
 // Marks the request as out of time, once, naming what it was waiting for.
 void expire(const char *what) {
     if (!expired) {
@@ -74,19 +83,23 @@ short wait_socket(PGconn *conn, short events, const char *what, int64_t until = 
             if (wait < 0 || until - now < wait)
                 wait = static_cast<int>(until - now);
         }
-        pollfd p{PQsocket(conn), events, 0};
+        pollfd p[2] = {{PQsocket(conn), events, 0}, {-1, 0, 0}};
         // A connection without a socket is already broken: reading says so.
-        if (p.fd < 0)
+        if (p[0].fd < 0)
             return POLLIN;
-        int n = poll(&p, 1, wait);
+        if (side.watch != nullptr)
+            p[1].fd = side.watch(side.arg, &p[1].events);
+        int n = poll(p, p[1].fd >= 0 ? 2 : 1, wait);
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0) {
             warn_sys("warn: poll");
             return POLLIN;
         }
-        if (n > 0)
-            return (p.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0 ? POLLIN : p.revents;
+        if (n > 0 && p[1].fd >= 0 && p[1].revents != 0)
+            side.step(side.arg);
+        if (n > 0 && p[0].revents != 0)
+            return (p[0].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0 ? POLLIN : p[0].revents;
     }
 }
 
@@ -560,12 +573,37 @@ bool exec_cut() {
     return rows_cut;
 }
 
+namespace {
+
+// conn's application_name, or failing that its fallback, with suffix.
+std::string named_after(const PQconninfoOption *opts, const char *suffix) {
+    const char *name = option(opts, "application_name");
+    if (name == nullptr || *name == '\0')
+        name = option(opts, "fallback_application_name");
+    return std::string(name != nullptr && *name != '\0' ? name : "korvane") + suffix;
+}
+
+} // namespace
+
+PGconn *exec_connect_start(const char *conninfo, const char *suffix) {
+    std::unique_ptr<PQconninfoOption, options_deleter> opts{PQconninfoParse(conninfo, nullptr)};
+    std::vector<host_entry> hosts;
+    // Several hosts are for libpq to choose among, and a name would be
+    // resolved inside libpq without any bound: both wait for the
+    // statements' connection and go to its server.
+    if (!opts || !host_list(opts.get(), &hosts) || hosts.size() > 1 ||
+        (hosts.size() == 1 && needs_resolving(hosts[0])))
+        return nullptr;
+    std::string own = named_after(opts.get(), suffix);
+    return start_with(opts.get(),
+                      {{"target_session_attrs", nullptr}, {"application_name", own.c_str()}});
+}
+
 PGconn *exec_connect_beside(PGconn *conn, const char *suffix) {
     std::unique_ptr<PQconninfoOption, options_deleter> opts{PQconninfo(conn)};
     if (!opts)
         return nullptr;
-    const char *name = option(opts.get(), "application_name");
-    std::string own = std::string(name != nullptr && *name != '\0' ? name : "korvane") + suffix;
+    std::string own = named_after(opts.get(), suffix);
     // A socket directory is reached by its path, never by an address.
     const char *host = PQhost(conn);
     bool socket = host != nullptr && (host[0] == '/' || host[0] == '@');
@@ -586,6 +624,15 @@ PostgresPollingStatusType exec_connect_step(PGconn *conn, PostgresPollingStatusT
     if (p.fd >= 0 && poll(&p, 1, 0) != 1)
         return state;
     return PQconnectPoll(conn);
+}
+
+void exec_set_side(int (*watch)(void *arg, short *events), void (*step)(void *arg), void *arg) {
+    side = {watch, step, arg};
+}
+
+void exec_clear_side(const void *arg) {
+    if (side.arg == arg)
+        side = {};
 }
 
 bool exec_wait(PGconn *conn, short events, const char *what, int64_t until) {

@@ -92,6 +92,13 @@ struct exec_step {
 // passed or a limited result was cut (exec_cut): results hold what was
 // read, and the caller gives the connection up.
 bool exec_pipeline(PGconn *conn, const exec_step *steps, size_t n, pg_result_ptr *results);
+// Starts, without waiting, a connection with conninfo's settings, no
+// target_session_attrs, and its application_name (or fallback, or
+// "korvane") with suffix appended; driven by exec_connect_step. Null when
+// conninfo names several hosts or a host name to resolve (libpq would
+// resolve it without a bound), or without memory: such a connection is
+// started beside the statements' instead, once that is made.
+[[nodiscard]] PGconn *exec_connect_start(const char *conninfo, const char *suffix);
 // Starts, without waiting, a second connection to the server conn is
 // connected to (the same address, so no name is resolved), with conn's
 // settings, and its application_name ("korvane" when it has none) with
@@ -102,6 +109,13 @@ bool exec_pipeline(PGconn *conn, const exec_step *steps, size_t n, pg_result_ptr
 // for, never waiting itself. The next state: OK, FAILED, or the event
 // READING or WRITING to wait for.
 PostgresPollingStatusType exec_connect_step(PGconn *conn, PostgresPollingStatusType state);
+// One more connection that every wait of a request moves on, so that its
+// round trips overlap the request's own: watch gives its descriptor (-1:
+// none) and the events it waits for; step runs when they arrive. Neither
+// may wait or touch the connection being waited on. One at a time; a new
+// one replaces the last, and clearing with another arg leaves it.
+void exec_set_side(int (*watch)(void *arg, short *events), void (*step)(void *arg), void *arg);
+void exec_clear_side(const void *arg);
 // Waits for conn's socket to be ready for events, by the request's
 // deadline or exec_now_ms() `until` (0: none), whichever comes first.
 // False when time ran out.

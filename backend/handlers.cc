@@ -13,6 +13,7 @@ const char *config_path;
 void backend_begin_request(backend *b) {
     exec_begin(b->request_timeout_ms);
     b->retry.unavailable = false;
+    listen_begin_request(b);
 }
 
 namespace {
@@ -44,13 +45,13 @@ constexpr int32_t ASKED = -3;
 // an entry within its TTL plus cache_stale answers instead; a statement
 // error on a good connection is no outage and stays -1.
 int32_t ask(backend *b, service_kind svc, const char *key, bool lookup, char *buf, uint64_t size,
-            pg_result_ptr &res) {
+            pg_result_ptr &res, cache_ticket *ticket) {
     backend_begin_request(b);
     if (!backend_configured(b, service_slot(svc)))
         return -1;
     bool cached = cache_enabled(b, svc);
     if (cached) {
-        if (int32_t r = cache_answer(b, svc, key, lookup, buf, size); r >= 0)
+        if (int32_t r = cache_answer(b, svc, key, lookup, buf, size, ticket); r >= 0)
             return r;
     }
     if (ensure_connected())
@@ -167,18 +168,20 @@ void backend_start_logging(backend *b) {
 int32_t backend_check(service_kind svc, dict *, const char *key) {
     backend *b = current_backend;
     pg_result_ptr res;
-    if (int32_t r = ask(b, svc, key, false, nullptr, 0, res); r != ASKED)
+    cache_ticket ticket{};
+    if (int32_t r = ask(b, svc, key, false, nullptr, 0, res, &ticket); r != ASKED)
         return r;
     int32_t r = PQntuples(res.get()) != 0 ? 1 : 0;
     if (cache_enabled(b, svc))
-        cache_store(b, svc, key, r, nullptr);
+        cache_store(b, svc, key, r, nullptr, &ticket);
     return r;
 }
 
 int32_t backend_lookup(service_kind svc, dict *, const char *key, char *buf, uint64_t size) {
     backend *b = current_backend;
     pg_result_ptr res;
-    if (int32_t r = ask(b, svc, key, true, buf, size, res); r != ASKED)
+    cache_ticket ticket{};
+    if (int32_t r = ask(b, svc, key, true, buf, size, res, &ticket); r != ASKED)
         return r;
     bool cached = cache_enabled(b, svc);
 
@@ -193,7 +196,7 @@ int32_t backend_lookup(service_kind svc, dict *, const char *key, char *buf, uin
     }
     if (PQntuples(res.get()) == 0) {
         if (cached)
-            cache_store(b, svc, key, 0, "");
+            cache_store(b, svc, key, 0, "", &ticket);
         return 0;
     }
     int32_t r = format_value(svc, res.get(), buf, size);
@@ -204,16 +207,20 @@ int32_t backend_lookup(service_kind svc, dict *, const char *key, char *buf, uin
         return -1;
     }
     if (r == 1 && cached)
-        cache_store(b, svc, key, 1, buf);
+        cache_store(b, svc, key, 1, buf, &ticket);
     return r;
 }
 
 int backend_idle_fd(int *timeout_ms, short *events) {
-    return cache_idle_fd(current_backend, timeout_ms, events);
+    return listen_idle_fd(current_backend, timeout_ms, events);
 }
 
-void backend_idle() {
+void backend_idle(bool ready) {
+    if (!ready) {
+        listen_seen_quiet(current_backend);
+        return;
+    }
     // The poll and the sign of life run under the deadline of a request.
     backend_begin_request(current_backend);
-    cache_poll(current_backend);
+    listen_step(current_backend);
 }

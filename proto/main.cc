@@ -15,12 +15,13 @@
 namespace {
 
 // SIGUSR1 asks for a record of the totals. The handler only marks it; the
-// wait for the host wakes and writes it, and every other call restarts
-// rather than fail.
+// wait for the host, a poll or a plain read, wakes and writes it. Without
+// SA_RESTART, so that the plain read wakes too: every call korvane and its
+// libraries make retries one that a signal interrupted.
 void listen_for_usr1() {
     struct sigaction usr1 {};
     usr1.sa_handler = stats_signal;
-    usr1.sa_flags = SA_RESTART;
+    usr1.sa_flags = 0;
     sigemptyset(&usr1.sa_mask);
     sigaction(SIGUSR1, &usr1, nullptr);
 }

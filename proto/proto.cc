@@ -5,6 +5,7 @@
 #include "support/stats.h"
 #include "support/util.h"
 
+#include <algorithm>
 #include <bit>
 #include <cerrno>
 #include <cstdio>
@@ -65,8 +66,46 @@ struct input_buffer {
 };
 input_buffer in;
 
+// Replies gathered for one write each. SIGUSR1 interrupts system calls (so
+// that a wait in a plain read wakes for it), and stdio would lose a reply
+// to a write it interrupted: this retries.
+struct output_buffer {
+    char data[8192];
+    size_t len;
+};
+output_buffer out;
+
+void flush_reply() {
+    for (size_t at = 0; at < out.len;) {
+        ssize_t n = write(STDOUT_FILENO, out.data + at, out.len - at);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            err(1, "fflush");
+        at += static_cast<size_t>(n);
+    }
+    out.len = 0;
+}
+
+void put_bytes(const char *text, size_t len) {
+    while (len > 0) {
+        if (out.len == sizeof out.data)
+            flush_reply();
+        size_t n = std::min(len, sizeof out.data - out.len);
+        memcpy(out.data + out.len, text, n);
+        out.len += n;
+        text += n;
+        len -= n;
+    }
+}
+
+void put_text(const char *text) {
+    put_bytes(text, strlen(text));
+}
+
 // Reads more of the host's input behind what is buffered. False at the end
-// of input; a read error ends the process as getline's did.
+// of input; a read error ends the process as getline's did. A signal that
+// interrupts the read gets the record it asked for at once.
 bool fill() {
     if (in.start > 0) {
         memmove(in.data, in.data + in.start, in.end - in.start);
@@ -85,6 +124,8 @@ bool fill() {
         }
         if (errno != EINTR)
             err(1, "getline");
+        if (stats_wanted())
+            stats_tick(stats_now_us());
     }
 }
 
@@ -172,22 +213,17 @@ const char *shown(const char *field) {
     return buf;
 }
 
-void flush_reply() {
-    if (fflush(stdout) == EOF)
-        err(1, "fflush");
-}
-
 // Writes "<head><id><tail>", or "<head><id><tail><value>\n" when a value is
 // given (the tail then ends in a separator, not a line feed). Putting the
 // parts one by one gives the bytes of a printf format without parsing one
 // per request.
 void write_reply(const char *head, const char *id, const char *tail, const char *value = nullptr) {
-    fputs(head, stdout);
-    fputs(id, stdout);
-    fputs(tail, stdout);
+    put_text(head);
+    put_text(id);
+    put_text(tail);
     if (value != nullptr) {
-        fputs(value, stdout);
-        putc('\n', stdout);
+        put_text(value);
+        put_bytes("\n", 1);
     }
 }
 
@@ -229,31 +265,44 @@ service_kind served_kind(const char *name) {
     return 0;
 }
 
-// Waits for the host's next line, serving the handlers' descriptor and the
-// statistics meanwhile (never between reading a request and its reply);
-// returns once stdin is readable (or at its end or an error, which
-// getline then reports). A signal wakes the wait, so that the record it
-// asked for is written while the host is idle.
+// The sooner of two timeouts in milliseconds, -1 meaning none.
+int sooner(int a, int b) {
+    return a < 0 ? b : b < 0 ? a : std::min(a, b);
+}
+
+// Waits for the host's next line, serving the handlers' descriptor, the
+// statistics and the log's repeat counts meanwhile (never between reading a
+// request and its reply); returns once stdin is readable (or at its end or
+// an error, which the read then reports). With nothing else to wait for it
+// returns at once: the read itself waits, and a signal interrupts it. A
+// signal wakes the wait, so that the record it asked for is written while
+// the host is idle.
 void wait_for_host() {
     if (stats_wanted())
         stats_tick(stats_now_us());
+    log_flush_due();
     while (in.end == in.start && !in.eof) {
         int timeout = -1;
         short events = POLLIN;
         int fd = on_watch != nullptr ? on_watch(&timeout, &events) : -1;
-        int due = stats_wanted() ? stats_due_ms(stats_now_us()) : -1;
-        if (due >= 0 && (timeout < 0 || due < timeout))
-            timeout = due;
+        timeout = sooner(timeout, stats_wanted() ? stats_due_ms(stats_now_us()) : -1);
+        timeout = sooner(timeout, log_due_ms());
+        if (fd < 0 && timeout < 0)
+            return;
         pollfd p[2] = {{STDIN_FILENO, POLLIN, 0}, {fd, events, 0}};
         int n = poll(p, fd >= 0 ? 2 : 1, timeout);
         if (stats_wanted())
             stats_tick(stats_now_us());
+        log_flush_due();
         if (n < 0 && errno == EINTR)
             continue;
-        if (n < 0 || p[0].revents != 0)
+        if (n < 0)
             return;
+        bool ready = n == 0 || (fd >= 0 && p[1].revents != 0);
         if (on_idle != nullptr)
-            on_idle();
+            on_idle(ready);
+        if (p[0].revents != 0)
+            return;
     }
 }
 
@@ -434,7 +483,7 @@ void serve_too_long(char *head, size_t len) {
         errx(1, "malformed line: longer than %zu bytes", LINE_MAX_BYTES);
     warn_msg("warn: a request line of %zu bytes, longer than %zu, answers error", len,
              LINE_MAX_BYTES);
-    fputs(type, stdout);
+    put_text(type);
     write_reply("-result|", id, "|error\n");
     flush_reply();
 }
@@ -469,7 +518,7 @@ int proto_run() {
         if (!starts_with(line, "config|"))
             errx(1, "unexpected config line: %s", shown(line));
         if (strcmp(line + 7, "ready") == 0) {
-            fwrite(register_block.data(), 1, register_block.size(), stdout);
+            put_bytes(register_block.data(), register_block.size());
             flush_reply();
             handshake = false;
         }

@@ -43,11 +43,16 @@ using fetch_handler = int32_t (*)(service_kind svc, dict *params, char *buf, uin
 // While it waits for the host's next line the engine can also watch one
 // descriptor of the handlers': watch returns it (-1 for none) and sets
 // *events to what to wait for (POLLIN unless it says otherwise) and
-// *timeout_ms to the most it may wait (-1: no limit); on_idle runs when the
-// descriptor is ready or the time has passed, and watch is asked again.
-// Lines already read into stdin's buffer are served first, without waiting.
+// *timeout_ms to the most it may wait (-1: no limit). on_idle(true) runs
+// when the descriptor is ready or the time has passed, and watch is asked
+// again; on_idle(false) runs when only the host's line woke the wait, so
+// that the request it serves knows the descriptor was quiet just now.
+// Lines already read into stdin's buffer are served first, without
+// waiting. With nothing to watch and nothing due the engine waits in a
+// plain read, which a signal (SIGUSR1, installed without SA_RESTART)
+// interrupts.
 using idle_watch = int (*)(int *timeout_ms, short *events);
-using idle_handler = void (*)();
+using idle_handler = void (*)(bool ready);
 void proto_set_idle_handler(idle_watch watch, idle_handler on_idle);
 
 // Register before proto_run; null empties the slot again.

@@ -196,7 +196,7 @@ TEST_F(db, UnpreparedStatementsNameNothingAndKeepTheShapeCheck) {
     ASSERT_EQ(connect(), 1) << err;
     EXPECT_NE(err.find("warn: LISTEN c skipped with prepared_statements off"), std::string::npos)
         << err;
-    EXPECT_FALSE(current_backend->lookups.listen_wanted);
+    EXPECT_FALSE(current_backend->lookups.listen.wanted);
     backend_free(current_backend);
     struct bad {
         const char *settings, *warning;

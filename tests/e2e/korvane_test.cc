@@ -333,6 +333,8 @@ TEST_F(e2e, CacheStaysTrueThroughNotificationsReconnectsAndOutages) {
         std::string reply = k.ask(std::string("table|0.1|1|t|lookup|") + svc + "|" + n + "|" + key);
         return reply.substr(reply.find('|', 14) + 1);
     };
+    // Entries answer once the listener listens; nothing waits for it.
+    ASSERT_TRUE(pg_wait_listening("e2e_cache-listen"));
     EXPECT_EQ(lookup("alias", "a"), "found|1");
     EXPECT_EQ(lookup("alias", "missing"), "not-found");
     pg_exec("UPDATE e2e_cache SET v = '2' WHERE k = 'a'; INSERT INTO e2e_cache VALUES ('missing', "
@@ -357,12 +359,14 @@ TEST_F(e2e, CacheStaysTrueThroughNotificationsReconnectsAndOutages) {
     EXPECT_EQ(lookup("alias", "b"), "found|b2");
     notify("UPDATE e2e_cache SET v = 'b3' WHERE k = 'b'; NOTIFY korvane_e2e, 'alias'");
     EXPECT_EQ(lookup("alias", "b"), "found|b3");
-    // "source" reloads the list that fetch hands out.
+    // "source" reloads the list that fetch hands out, and the rotation goes
+    // on after the source handed out last.
     EXPECT_EQ(k.ask("table|0.1|1|t|fetch|source|f1"), "fetch-result|f1|found|a");
     pg_exec("INSERT INTO e2e_src VALUES ('0new')");
     EXPECT_EQ(k.ask("table|0.1|1|t|fetch|source|f2"), "fetch-result|f2|found|b");
     notify("NOTIFY korvane_e2e, 'source'");
-    EXPECT_EQ(k.ask("table|0.1|1|t|fetch|source|f3"), "fetch-result|f3|found|0new");
+    EXPECT_EQ(k.ask("table|0.1|1|t|fetch|source|f3"), "fetch-result|f3|found|c");
+    EXPECT_EQ(k.ask("table|0.1|1|t|fetch|source|f4"), "fetch-result|f4|found|0new");
     pg_exec("DELETE FROM e2e_src WHERE s = '0new'");
 
     // A change made while the connection is gone cannot be heard: the lost

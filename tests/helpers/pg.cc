@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <libpq-fe.h>
 #include <memory>
+#include <unistd.h>
 
 namespace {
 
@@ -59,6 +60,19 @@ int pg_terminate(const std::string &app) {
                               "WHERE application_name = '" +
                               app + "'")
                          .c_str());
+}
+
+bool pg_wait_listening(const std::string &app) {
+    for (int i = 0; i < 250; i++) {
+        if (pg_value("SELECT count(*) FROM pg_stat_activity WHERE application_name = '" + app +
+                     "' AND state = 'idle' AND query LIKE 'LISTEN%'") == "1") {
+            // The answer is on its way as the server turns idle.
+            usleep(20 * 1000);
+            return true;
+        }
+        usleep(20 * 1000);
+    }
+    return false;
 }
 
 void pg_control(const std::string &command) {

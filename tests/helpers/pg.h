@@ -13,6 +13,9 @@ void pg_exec(const std::string &sql);
 std::string pg_value(const std::string &sql);
 // Ends every session whose application_name is `app`; returns how many.
 int pg_terminate(const std::string &app);
+// Waits until the session named app has answered a LISTEN and is idle
+// after it, then a moment for korvane to read the answer; false after 5 s.
+bool pg_wait_listening(const std::string &app);
 // Runs scripts/pgtest with the given command (restart fast, down, up, ...).
 void pg_control(const std::string &command);
 // A configuration file with the given settings after a conninfo line for the
