@@ -293,8 +293,8 @@ void conninfo_grants(const char *conninfo, sandbox_grants *g) {
         if (o->val == nullptr || *o->val == '\0')
             continue;
         std::string_view key = o->keyword;
-        if (key == "passfile" || key == "sslrootcert" || key == "sslcert" || key == "sslkey" ||
-            key == "sslcrl" || key == "sslcrldir")
+        if (key == "sslrootcert" || key == "sslcert" || key == "sslkey" || key == "sslcrl" ||
+            key == "sslcrldir")
             g->read_paths.emplace_back(o->val);
         if (key == "port")
             ports = o->val;
@@ -309,30 +309,40 @@ void conninfo_grants(const char *conninfo, sandbox_grants *g) {
     }
 }
 
+// The files libpq reads on every connect, found as it finds them: the
+// password file and the certificate directory beneath the home directory
+// libpq uses, and what the environment names. libpq reads the defaults
+// only where they exist.
+void libpq_grants(const char *conninfo, sandbox_grants *g) {
+    std::string passfile = exec_passfile(conninfo);
+    bool named = getenv("PGPASSFILE") != nullptr || passfile != exec_home() + "/.pgpass";
+    if (!passfile.empty())
+        (named ? g->read_paths : g->optional_reads).push_back(passfile);
+    if (!exec_home().empty())
+        g->optional_reads.push_back(exec_home() + "/.postgresql");
+    for (const char *env : {"PGSSLROOTCERT", "PGSSLCERT", "PGSSLKEY", "PGSSLCRL", "PGSERVICEFILE"})
+        if (const char *v = getenv(env); v != nullptr && *v != '\0')
+            g->read_paths.emplace_back(v);
+    conninfo_grants(conninfo, g);
+}
+
 } // namespace
 
 void backend_sandbox_grants(backend *b, const char *path, sandbox_grants *g) {
     // A reload replaces the file by rename, so its whole directory is read.
     if (std::string dir = directory_of(path); !dir.empty())
         g->read_paths.push_back(dir);
-    // What libpq, TLS and name resolution read, and the libraries and
-    // tables the C library loads on demand.
-    for (const char *p :
-         {"/etc/hosts", "/etc/resolv.conf", "/etc/nsswitch.conf", "/etc/services", "/etc/host.conf",
-          "/etc/gai.conf", "/etc/passwd", "/etc/group", "/etc/ssl", "/usr/lib/ssl",
-          "/usr/share/ca-certificates", "/etc/postgresql-common", "/etc/ld.so.cache",
-          "/etc/localtime", "/usr/share/zoneinfo", "/usr/lib", "/lib", "/dev/urandom", "/dev/null"})
+    // The libraries and tables the C library loads on demand.
+    for (const char *p : {"/etc/ld.so.cache", "/usr/lib", "/lib", "/dev/urandom", "/dev/null"})
         g->read_paths.emplace_back(p);
+    // What libpq, TLS and name resolution read where it exists.
+    for (const char *p : {"/etc/hosts", "/etc/resolv.conf", "/etc/nsswitch.conf", "/etc/services",
+                          "/etc/host.conf", "/etc/gai.conf", "/etc/passwd", "/etc/group",
+                          "/etc/ssl", "/usr/lib/ssl", "/usr/share/ca-certificates",
+                          "/etc/postgresql-common", "/etc/localtime", "/usr/share/zoneinfo"})
+        g->optional_reads.emplace_back(p);
     g->write_paths.emplace_back("/dev/null");
-    if (const char *home = getenv("HOME"); home != nullptr) {
-        g->read_paths.push_back(std::string(home) + "/.pgpass");
-        g->read_paths.push_back(std::string(home) + "/.postgresql");
-    }
-    for (const char *env :
-         {"PGPASSFILE", "PGSSLROOTCERT", "PGSSLCERT", "PGSSLKEY", "PGSSLCRL", "PGSERVICEFILE"})
-        if (const char *v = getenv(env); v != nullptr && *v != '\0')
-            g->read_paths.emplace_back(v);
-    conninfo_grants(static_cast<const char *>(dict_find(&b->config, "conninfo")), g);
+    libpq_grants(static_cast<const char *>(dict_find(&b->config, "conninfo")), g);
     // The metrics file is written beside itself and renamed over.
     if (auto *stats = static_cast<const char *>(dict_find(&b->config, "stats_file"));
         stats != nullptr) {

@@ -11,8 +11,10 @@
 #include <initializer_list>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pwd.h>
 #include <string>
 #include <string_view>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -388,30 +390,81 @@ std::string host_id(const host_entry &h) {
     return h.host + "|" + h.hostaddr + "|" + h.port;
 }
 
-// Starts a connection with every setting of opts but those `own` gives,
-// which replace them (an empty value: left out).
-PGconn *start_with(const PQconninfoOption *opts,
-                   std::initializer_list<std::pair<const char *, const char *>> own) {
-    std::vector<const char *> keys;
-    std::vector<const char *> values;
+// What libpq fills in from the password database when the conninfo and
+// the environment leave it open, found as libpq finds it, once, before any
+// sandbox: the user name, and the home directory (HOME first).
+struct account {
+    std::string user, home;
+};
+
+const account &own_account() {
+    static const account a = [] {
+        account r;
+        const passwd *pw = getpwuid(geteuid());
+        if (pw != nullptr)
+            r.user = pw->pw_name;
+        const char *home = getenv("HOME");
+        r.home = home != nullptr && *home != '\0' ? home : pw != nullptr ? pw->pw_dir : "";
+        return r;
+    }();
+    return a;
+}
+
+bool has_value(const PQconninfoOption *opts, const char *keyword) {
+    const char *v = option(opts, keyword);
+    return v != nullptr && *v != '\0';
+}
+
+// Every setting of opts but those `own` gives, which replace them (an empty
+// value: left out), as keyword and value arrays for libpq. The user and the
+// password file libpq would find through the password database are given
+// explicitly: a reconnect then does not depend on reading /etc/passwd,
+// which the system replaces by rename whenever a user is added (and a
+// sandbox then cannot read). A service file is libpq's to apply.
+struct params {
+    std::vector<const char *> keys, values;
+    std::string passfile;
+};
+
+void fill(params *p, const PQconninfoOption *opts,
+          std::initializer_list<std::pair<const char *, const char *>> own) {
     for (const PQconninfoOption *o = opts; o->keyword != nullptr; o++) {
         bool replaced = std::any_of(own.begin(), own.end(), [&](const auto &kv) {
             return strcmp(kv.first, o->keyword) == 0;
         });
         if (o->val == nullptr || replaced)
             continue;
-        keys.push_back(o->keyword);
-        values.push_back(o->val);
+        p->keys.push_back(o->keyword);
+        p->values.push_back(o->val);
     }
     for (const auto &[key, value] : own) {
         if (value == nullptr || *value == '\0')
             continue;
-        keys.push_back(key);
-        values.push_back(value);
+        p->keys.push_back(key);
+        p->values.push_back(value);
     }
-    keys.push_back(nullptr);
-    values.push_back(nullptr);
-    return watched(PQconnectStartParams(keys.data(), values.data(), 0));
+    bool service = has_value(opts, "service") || getenv("PGSERVICE") != nullptr;
+    const account &a = own_account();
+    if (!service && !has_value(opts, "user") && getenv("PGUSER") == nullptr && !a.user.empty()) {
+        p->keys.push_back("user");
+        p->values.push_back(a.user.c_str());
+    }
+    if (!service && !has_value(opts, "passfile") && getenv("PGPASSFILE") == nullptr &&
+        !a.home.empty()) {
+        p->passfile = a.home + "/.pgpass";
+        p->keys.push_back("passfile");
+        p->values.push_back(p->passfile.c_str());
+    }
+    p->keys.push_back(nullptr);
+    p->values.push_back(nullptr);
+}
+
+// Starts a connection with the settings of opts and `own`, as fill gives them.
+PGconn *start_with(const PQconninfoOption *opts,
+                   std::initializer_list<std::pair<const char *, const char *>> own) {
+    params p;
+    fill(&p, opts, own);
+    return watched(PQconnectStartParams(p.keys.data(), p.values.data(), 0));
 }
 
 // One attempt on one host (at addr, when resolved here), with every other
@@ -540,17 +593,38 @@ bool exec_expired() {
 
 PGconn *exec_connect(const char *conninfo) {
     connect_failure.clear();
+    std::unique_ptr<PQconninfoOption, options_deleter> opts{PQconninfoParse(conninfo, nullptr)};
+    // What cannot be parsed libpq judges and reports.
+    if (!opts)
+        return watched(PQconnectdb(conninfo));
     // Without a deadline libpq's own blocking connect keeps connect_timeout
     // working host by host.
-    if (timeout_ms <= 0)
-        return watched(PQconnectdb(conninfo));
-    std::unique_ptr<PQconninfoOption, options_deleter> opts{PQconninfoParse(conninfo, nullptr)};
+    if (timeout_ms <= 0) {
+        params p;
+        fill(&p, opts.get(), {});
+        return watched(PQconnectdbParams(p.keys.data(), p.values.data(), 0));
+    }
     std::vector<host_entry> hosts;
-    // What cannot be parsed, or names no host, libpq judges and reports.
-    if (!opts || !host_list(opts.get(), &hosts) || hosts.empty() ||
+    // A conninfo that names no host, or one that needs no resolving, is one
+    // attempt; libpq reports lists that do not match.
+    if (!host_list(opts.get(), &hosts) || hosts.empty() ||
         (hosts.size() == 1 && !needs_resolving(hosts[0])))
-        return drive(watched(PQconnectStart(conninfo)), 0);
+        return drive(start_with(opts.get(), {}), 0);
     return connect_hosts(opts.get(), hosts);
+}
+
+std::string exec_home() {
+    return own_account().home;
+}
+
+std::string exec_passfile(const char *conninfo) {
+    std::unique_ptr<PQconninfoOption, options_deleter> opts{
+        conninfo != nullptr ? PQconninfoParse(conninfo, nullptr) : nullptr};
+    if (opts && has_value(opts.get(), "passfile"))
+        return option(opts.get(), "passfile");
+    if (const char *env = getenv("PGPASSFILE"); env != nullptr && *env != '\0')
+        return env;
+    return exec_home().empty() ? "" : exec_home() + "/.pgpass";
 }
 
 const char *exec_connect_error(const PGconn *conn) {

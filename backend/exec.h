@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <libpq-fe.h>
 #include <memory>
+#include <string>
 
 struct pg_result_deleter {
     void operator()(PGresult *r) const noexcept { PQclear(r); }
@@ -41,6 +42,13 @@ bool exec_expired();
 // checked with PQstatus, or null. Every connection's notices go through
 // the log.
 [[nodiscard]] PGconn *exec_connect(const char *conninfo);
+// The home directory libpq reads its files from (HOME, else the password
+// database's), and the password file it reads for conninfo (its passfile,
+// else PGPASSFILE, else ~/.pgpass); "" when there is none. Found once, as
+// libpq finds them; every connection names both to libpq, so that a
+// reconnect needs no password database.
+std::string exec_home();
+std::string exec_passfile(const char *conninfo);
 // Why the last exec_connect failed (conn: what it returned): libpq's
 // message, or every host's failure when it went host by host; "" for a
 // null connection that no attempt explains (out of memory).

@@ -117,9 +117,11 @@ bool within_sandbox(backend *fresh) {
     sandbox_grants wanted;
     backend_sandbox_grants(fresh, config_path, &wanted);
     std::string missing;
-    for (const std::string &p : wanted.read_paths)
-        if (!sandbox_covers(granted->read_paths, p))
-            missing = p;
+    for (const auto *paths : {&wanted.read_paths, &wanted.optional_reads})
+        for (const std::string &p : *paths)
+            if (!sandbox_covers(granted->read_paths, p) &&
+                !sandbox_covers(granted->optional_reads, p))
+                missing = p;
     for (const std::string &p : wanted.write_paths)
         if (!sandbox_covers(granted->write_paths, p))
             missing = "writing " + p;

@@ -81,10 +81,15 @@ void failed(backend *b, const char *what, const char *why, int64_t retry_ms) {
         close_as(b, LISTEN_DOWN, 0);
         return;
     }
+    // libpq ends its messages with a line feed, which would stand before
+    // the rest of the record.
+    std::string reason = why;
+    while (!reason.empty() && reason.back() == '\n')
+        reason.pop_back();
     if (l.logged != LISTEN_LOGGED_TROUBLE)
         warn_msg("warn: LISTEN connection %s: %s; cached entries are asked anew until it "
                  "listens again",
-                 what, why);
+                 what, reason.c_str());
     l.logged = LISTEN_LOGGED_TROUBLE;
     close_as(b, LISTEN_DOWN, retry_ms);
 }

@@ -52,18 +52,38 @@ uint64_t fs_handled(int abi) {
     return all;
 }
 
-bool add_path(int ruleset, const std::string &path, uint64_t access) {
+// Write grants that took; empty until the sandbox is entered.
+std::vector<std::string> granted_writes;
+bool entered;
+
+// Grants access beneath path; 0, or the errno of why it could not.
+int add_path(int ruleset, const std::string &path, uint64_t access) {
     int fd = open(path.c_str(), O_PATH | O_CLOEXEC);
     if (fd < 0)
-        return errno == ENOENT; // nothing there to read
+        return errno;
     // A file takes only the rights that apply to files.
     struct stat st {};
     if (fstat(fd, &st) == 0 && !S_ISDIR(st.st_mode))
         access &= LANDLOCK_ACCESS_FS_READ_FILE | LANDLOCK_ACCESS_FS_WRITE_FILE | FS_TRUNCATE;
     landlock_path_beneath_attr rule{access, fd};
-    bool ok = syscall(SYS_landlock_add_rule, ruleset, LANDLOCK_RULE_PATH_BENEATH, &rule, 0) == 0;
+    int error = syscall(SYS_landlock_add_rule, ruleset, LANDLOCK_RULE_PATH_BENEATH, &rule, 0) == 0
+                    ? 0
+                    : errno;
     close(fd);
-    return ok;
+    return error;
+}
+
+// Grants every path of one kind, naming each that cannot be granted; a
+// missing one is left in silence where `missing_ok`.
+void add_paths(int ruleset, const std::vector<std::string> &paths, uint64_t access,
+               const char *what, bool missing_ok, std::vector<std::string> *took) {
+    for (const std::string &p : paths) {
+        int error = add_path(ruleset, p, access);
+        if (error == 0 && took != nullptr)
+            took->push_back(p);
+        if (error != 0 && !(missing_ok && error == ENOENT))
+            warn_msg("warn: sandbox: cannot grant %s %s: %s", what, p.c_str(), strerror(error));
+    }
 }
 
 // The file system and TCP connect by Landlock; what could not be confined
@@ -71,7 +91,8 @@ bool add_path(int ruleset, const std::string &path, uint64_t access) {
 void confine_files(const sandbox_grants &g, std::string *missing) {
     int abi = landlock_abi();
     if (abi == 0) {
-        *missing += " files and TCP (no Landlock)";
+        *missing += " files and TCP (the kernel has no Landlock: Linux 5.13 or later with "
+                    "landlock among its LSMs confines them)";
         return;
     }
     ruleset_attr attr{fs_handled(abi), abi >= 4 ? NET_BIND_TCP | NET_CONNECT_TCP : 0};
@@ -81,22 +102,20 @@ void confine_files(const sandbox_grants &g, std::string *missing) {
         *missing += " files and TCP (Landlock refused the ruleset)";
         return;
     }
-    bool ok = true;
-    for (const std::string &p : g.read_paths)
-        ok = add_path(ruleset, p, FS_READ) && ok;
+    add_paths(ruleset, g.read_paths, FS_READ, "reading", false, nullptr);
+    add_paths(ruleset, g.optional_reads, FS_READ, "reading", true, nullptr);
     uint64_t write = fs_handled(abi) & ~(LANDLOCK_ACCESS_FS_EXECUTE | LANDLOCK_ACCESS_FS_REFER);
-    for (const std::string &p : g.write_paths)
-        ok = add_path(ruleset, p, write) && ok;
+    add_paths(ruleset, g.write_paths, write, "writing", true, &granted_writes);
     if (abi >= 4) {
         for (int port : g.tcp_ports) {
             net_port_attr rule{NET_CONNECT_TCP, static_cast<uint64_t>(port)};
-            ok = syscall(SYS_landlock_add_rule, ruleset, RULE_NET_PORT, &rule, 0) == 0 && ok;
+            if (syscall(SYS_landlock_add_rule, ruleset, RULE_NET_PORT, &rule, 0) != 0)
+                warn_msg("warn: sandbox: cannot grant TCP port %d: %s", port, strerror(errno));
         }
     } else {
-        *missing += " TCP ports (Landlock ABI " + std::to_string(abi) + " has no network rules)";
+        *missing += " TCP ports (Landlock ABI " + std::to_string(abi) +
+                    " has no network rules: Linux 6.7 or later confines them)";
     }
-    if (!ok)
-        *missing += " (some paths could not be granted)";
     if (syscall(SYS_landlock_restrict_self, ruleset, 0) != 0)
         *missing += " files (Landlock did not take)";
     close(ruleset);
@@ -223,7 +242,12 @@ bool sandbox_covers(const std::vector<std::string> &paths, const std::string &pa
     return false;
 }
 
+bool sandbox_may_write(const std::string &path) {
+    return !entered || sandbox_covers(granted_writes, path);
+}
+
 bool sandbox_enter(const sandbox_grants &grants) {
+    entered = true;
     std::string missing;
     if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0)
         missing += " privileges";
@@ -234,6 +258,6 @@ bool sandbox_enter(const sandbox_grants &grants) {
     if (!filtered)
         warn_msg("warn: sandbox: the system-call filter could not be installed");
     if (!missing.empty())
-        warn_msg("warn: sandbox: not confined:%s", missing.c_str());
+        warn_msg("warn: sandbox: not confined:%s; the rest is", missing.c_str());
     return filtered;
 }

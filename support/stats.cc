@@ -1,12 +1,14 @@
 #include "support/stats.h"
 
 #include "support/log.h"
+#include "support/sandbox.h"
 
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
@@ -192,12 +194,31 @@ void write_counters(FILE *out, const char *table) {
         log_coalesced());
 }
 
-// Warns once per cause of a failed write; korvane serves on.
+// The directory a file is in, with symbolic links resolved where it can be.
+std::string directory_of(const std::string &file) {
+    std::string dir = file.substr(0, std::max<size_t>(file.rfind('/'), 1));
+    char *real = realpath(dir.c_str(), nullptr);
+    if (real != nullptr)
+        dir = real;
+    free(real);
+    return dir;
+}
+
+// Warns once per cause of a failed write; korvane serves on. A directory
+// the sandbox did not grant (it did not exist when korvane started) is
+// said as such: only a restart grants it.
 void write_failed(const char *step, const std::string &path) {
-    std::string cause = std::string(step) + ": " + strerror(errno);
+    int error = errno;
+    std::string dir = directory_of(path);
+    bool ungranted = (error == EACCES || error == EPERM) && !sandbox_may_write(dir);
+    std::string why = ungranted ? "the sandbox did not grant writing " + dir +
+                                      " (it did not exist when korvane started); restart korvane "
+                                      "to write it"
+                                : strerror(error);
+    std::string cause = std::string(step) + ": " + why;
     if (cause != last_failure)
         warn_msg("warn: stats_file: cannot %s %s: %s; korvane serves on without it", step,
-                 path.c_str(), strerror(errno));
+                 path.c_str(), why.c_str());
     last_failure = cause;
 }
 

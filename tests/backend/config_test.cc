@@ -154,6 +154,8 @@ TEST_F(config, SourceSettingsAreParsedAndBounded) {
          "warn: bad value for cache_listen: "
          "k234567890123456789012345678901234567890123456789012345678901234 (longer than 63 "
          "bytes, which PostgreSQL cuts channel names to)"},
+        {"stats_file /var/lib/%s.prom\n", "warn: bad value for stats_file: /var/lib/%s.prom (a "
+                                          "% is followed by t, the table's name, or %)"},
         // Both bad: the expire setting is judged first and alone.
         {"fetch_source_refresh x\nfetch_source_expire y\n",
          "warn: bad value for fetch_source_expire: invalid"},

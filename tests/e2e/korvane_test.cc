@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <string>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -847,6 +848,133 @@ TEST_F(e2e, MetricsReachANodeExporterAndSignalLogsTheTotals) {
     EXPECT_EQ(k.finish(), 0);
     unlink(file.c_str());
     rmdir(dir);
+}
+
+// How a mail server runs its tables: one configuration, the example's
+// pointed at the test server, serves three of them, each started under its
+// table's name as an unprivileged system user with only PATH in its
+// environment and umask 077, the password in that user's ~/.pgpass. Each
+// is asked once every two seconds, and the server restarts in the middle:
+// the source rotation goes on across the quiet gaps and the reloads, every
+// table heals, each writes a metrics file of its own, the sandbox confines
+// them without a word, and nothing else is logged.
+TEST_F(e2e, TablesServeAsAMailServerRunsThem) {
+    if (getenv("KORVANE_MEMCHECK") != nullptr || getenv("KORVANE_TEST_CONFIG") != nullptr)
+        GTEST_SKIP() << "sandboxed by its own configuration; valgrind does not run as its user";
+    const std::string src = KORVANE_SOURCE_DIR;
+    ASSERT_EQ(system("id korvane-e2e >/dev/null 2>&1 || useradd --system --home-dir "
+                     "/var/lib/korvane-e2e --shell /usr/sbin/nologin korvane-e2e"),
+              0);
+    const passwd *pw = getpwnam("korvane-e2e");
+    ASSERT_NE(pw, nullptr);
+    const uid_t uid = pw->pw_uid;
+    const gid_t gid = pw->pw_gid;
+    const std::string home = pw->pw_dir;
+    auto owned = [&](const std::string &path, mode_t mode) {
+        EXPECT_EQ(chown(path.c_str(), uid, gid), 0) << path;
+        EXPECT_EQ(chmod(path.c_str(), mode), 0) << path;
+    };
+    mkdir(home.c_str(), 0700);
+    owned(home, 0700);
+    write_file(home + "/.pgpass", "*:*:korvane_host:korvane_host:e2e-host-secret\n");
+    owned(home + "/.pgpass", 0600);
+
+    pg_exec("DROP DATABASE IF EXISTS korvane_host");
+    pg_exec("CREATE DATABASE korvane_host");
+    std::string db = pg_conninfo();
+    db.replace(db.find("dbname=postgres"), 15, "dbname=korvane_host");
+    ASSERT_EQ(system(("psql -q -v ON_ERROR_STOP=1 \"" + db + "\" -f " + src +
+                      "/examples/schema.sql -f " + src + "/examples/data.sql >/dev/null")
+                         .c_str()),
+              0);
+    pg_exec("DO $$ BEGIN CREATE ROLE korvane_host LOGIN; EXCEPTION WHEN duplicate_object THEN "
+            "NULL; END $$; ALTER ROLE korvane_host PASSWORD 'e2e-host-secret'; "
+            "GRANT korvane TO korvane_host");
+
+    char dir[] = "/tmp/korvane-host.XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    chmod(dir, 0755);
+    const std::string metrics = std::string(dir) + "/metrics";
+    mkdir(metrics.c_str(), 0755);
+    owned(metrics, 0755);
+    std::string conf = read_file(src + "/examples/korvane.conf");
+    size_t line = conf.find("\nconninfo ") + 1;
+    conf.replace(line, conf.find('\n', line) - line,
+                 "conninfo host=" + pg_env("PGSOCK") + " port=" + pg_env("PGPORT_NUM") +
+                     " dbname=korvane_host user=korvane_host gssencmode=disable");
+    const std::string exporter_dir = "/var/lib/prometheus/node-exporter/";
+    ASSERT_NE(conf.find(exporter_dir + "korvane-%t.prom"), std::string::npos);
+    conf.replace(conf.find(exporter_dir), exporter_dir.size(), metrics + "/");
+    const std::string path = std::string(dir) + "/korvane.conf";
+    write_file(path, conf);
+    chmod(path.c_str(), 0644);
+
+    child_setup setup{uid, gid, {"PATH=/usr/bin:/bin"}, 077, ""};
+#if defined(__SANITIZE_ADDRESS__)
+    // The leak checker would need ptrace, which the sandbox denies.
+    setup.env.emplace_back("ASAN_OPTIONS=detect_leaks=0");
+#endif
+    const char *names[] = {"aliases", "domains", "sources"};
+    child_process tables[3];
+    for (int t = 0; t < 3; t++) {
+        setup.argv0 = names[t];
+        ASSERT_TRUE(tables[t].start({korvane, path}, &setup));
+        tables[t].send("config|protocol|0.1");
+        tables[t].send("config|ready");
+        std::string block;
+        for (int i = 0; i < 10; i++)
+            block += tables[t].read_line() + "\n";
+        ASSERT_EQ(block, registers) << tables[t].err();
+    }
+    std::string fetched;
+    for (int round = 0; round < 5; round++) {
+        if (round == 2)
+            pg_control("restart fast");
+        std::string n = std::to_string(round);
+        EXPECT_EQ(
+            tables[0].ask("table|0.1|1|aliases|lookup|alias|" + n + "|postmaster@example.org"),
+            "lookup-result|" + n + "|found|alice@example.org, bob@example.org");
+        EXPECT_EQ(tables[1].ask("table|0.1|1|domains|check|domain|" + n + "|example.org"),
+                  "check-result|" + n + "|found");
+        fetched += tables[2].ask("table|0.1|1|sources|fetch|source|" + n) + "\n";
+        // A mail server asks its tables when mail comes, seconds apart.
+        sleep(2);
+    }
+    std::string rotation;
+    for (int round = 0; round < 5; round++)
+        rotation += "fetch-result|" + std::to_string(round) + "|found|198.51.100.1" +
+                    std::to_string(round % 3) + "\n";
+    EXPECT_EQ(fetched, rotation);
+
+    const char *expected[] = {"debug: (re)connecting",
+                              "debug: connected",
+                              "warn: FATAL:  terminating connection due to administrator command",
+                              "warn: korvane: trying to reconnect after error: ",
+                              "warn: trying to reconnect after error: ",
+                              "warn: LISTEN connection lost: ",
+                              "warn: LISTEN connection failed: ",
+                              "last message repeated ",
+                              "message repeated "};
+    for (int t = 0; t < 3; t++) {
+        SCOPED_TRACE(names[t]);
+        std::string status = read_file("/proc/" + std::to_string(tables[t].pid()) + "/status");
+        EXPECT_NE(status.find("NoNewPrivs:\t1"), std::string::npos);
+        EXPECT_NE(status.find("Seccomp:\t2"), std::string::npos);
+        EXPECT_EQ(tables[t].finish(), 0);
+        std::string err = tables[t].err();
+        std::string prefix = std::string(names[t]) + "[";
+        for (size_t at = 0, end; (end = err.find('\n', at)) != std::string::npos; at = end + 1) {
+            std::string text = err.substr(at, end - at);
+            bool known = text.rfind(prefix, 0) == 0 &&
+                         std::any_of(std::begin(expected), std::end(expected), [&](const char *e) {
+                             return text.find("]: " + std::string(e)) != std::string::npos;
+                         });
+            EXPECT_TRUE(known) << text;
+        }
+        std::string file = read_file(metrics + "/korvane-" + names[t] + ".prom");
+        EXPECT_NE(file.find("table=\"" + std::string(names[t]) + "\""), std::string::npos);
+    }
+    system(("rm -rf " + std::string(dir)).c_str());
 }
 
 } // namespace

@@ -127,13 +127,6 @@ void print_tally(const char *what, const tally &t) {
            t.errors, t.wrong, t.slowest(), t.percentile(0.99));
 }
 
-// A field of the test server's pgtest env file (PGPORT_NUM, PGDATA_DIR).
-std::string pg_env(const char *name) {
-    std::string env = read_file(std::string(PG_STATE_DIR) + "/env");
-    size_t at = env.find(std::string(name) + "=") + strlen(name) + 1;
-    return env.substr(at, env.find('\n', at) - at);
-}
-
 class fault : public ::testing::Test {
   protected:
     static void SetUpTestSuite() { create_tables(); }

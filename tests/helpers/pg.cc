@@ -3,6 +3,7 @@
 #include "tests/helpers/process.h"
 
 #include <cstdlib>
+#include <cstring>
 #include <gtest/gtest.h>
 #include <libpq-fe.h>
 #include <memory>
@@ -42,6 +43,12 @@ std::string pg_conninfo() {
         ADD_FAILURE() << "no test PostgreSQL server: " << PG_STATE_DIR
                       << "/conninfo is missing (run the tests through ctest)";
     return text;
+}
+
+std::string pg_env(const char *name) {
+    std::string env = read_file(std::string(PG_STATE_DIR) + "/env");
+    size_t at = env.find(std::string(name) + "=") + strlen(name) + 1;
+    return env.substr(at, env.find('\n', at) - at);
 }
 
 void pg_exec(const std::string &sql) {

@@ -7,6 +7,9 @@
 // Superuser connection string of the test server; fails the test when the
 // server was not started.
 std::string pg_conninfo();
+// A field of the test server's pgtest env file (PGPORT_NUM, PGSOCK,
+// PGDATA_DIR).
+std::string pg_env(const char *name);
 // Runs SQL on a fresh admin connection; fails the test on error.
 void pg_exec(const std::string &sql);
 // Single value of a one-row query on a fresh admin connection.

@@ -8,8 +8,10 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
+#include <grp.h>
 #include <poll.h>
 #include <sstream>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -30,13 +32,25 @@ int decode_status(int st) {
     return -1;
 }
 
-[[noreturn]] void exec_child(const std::vector<std::string> &argv) {
+[[noreturn]] void exec_child(const std::vector<std::string> &argv,
+                             const child_setup *setup = nullptr) {
     std::vector<char *> args;
     for (const auto &a : argv)
         args.push_back(const_cast<char *>(a.c_str()));
     args.push_back(nullptr);
-    execv(args[0], args.data());
-    fprintf(stderr, "exec %s: %s\n", args[0], strerror(errno));
+    if (setup == nullptr) {
+        execv(args[0], args.data());
+    } else {
+        std::vector<char *> env;
+        for (const auto &e : setup->env)
+            env.push_back(const_cast<char *>(e.c_str()));
+        env.push_back(nullptr);
+        args[0] = const_cast<char *>(setup->argv0.c_str());
+        umask(setup->umask);
+        if (setgroups(0, nullptr) == 0 && setgid(setup->gid) == 0 && setuid(setup->uid) == 0)
+            execve(argv[0].c_str(), args.data(), env.data());
+    }
+    fprintf(stderr, "exec %s: %s\n", argv[0].c_str(), strerror(errno));
     _exit(127);
 }
 
@@ -113,7 +127,7 @@ child_process::~child_process() {
     }
 }
 
-bool child_process::start(const std::vector<std::string> &argv) {
+bool child_process::start(const std::vector<std::string> &argv, const child_setup *setup) {
     signal(SIGPIPE, SIG_IGN);
     err_path_ = temp_path("child-err");
     int in[2], out[2];
@@ -131,7 +145,7 @@ bool child_process::start(const std::vector<std::string> &argv) {
         close(in[1]);
         close(out[0]);
         close(out[1]);
-        exec_child(argv);
+        exec_child(argv, setup);
     }
     close(in[0]);
     close(out[1]);

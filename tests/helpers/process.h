@@ -20,6 +20,17 @@ run_result run_program(const std::vector<std::string> &argv, const std::string &
 // "prog[pid]: text\n", the form of the program's own log lines.
 std::string log_line(const std::string &prog, pid_t pid, const std::string &text);
 
+// How a host starts its table processes: as its own user, with the
+// environment it passes (not the test's), its umask, and argv[0] set to
+// the table's name.
+struct child_setup {
+    uid_t uid;
+    gid_t gid;
+    std::vector<std::string> env;
+    mode_t umask;
+    std::string argv0;
+};
+
 // A child spoken to one line at a time; stderr is kept in a file.
 class child_process {
   public:
@@ -28,7 +39,8 @@ class child_process {
     child_process &operator=(const child_process &) = delete;
     ~child_process();
 
-    bool start(const std::vector<std::string> &argv);
+    // Starts argv (argv[0] the program's path), as setup says when given.
+    bool start(const std::vector<std::string> &argv, const child_setup *setup = nullptr);
     void send(const std::string &line); // appends the line feed
     // Next stdout line without its line feed; "<eof>" or "<timeout>".
     std::string read_line(int timeout_ms = 20000);

@@ -79,6 +79,20 @@ TEST_F(log, RepeatsWithinTheWindowAreCountedNotWritten) {
     });
     EXPECT_EQ(out, line("warn: same") + line("last message repeated 2 times") +
                        line("warn: other") + line("warn: other"));
+    // An outage alternates its records; each is counted however they
+    // interleave, and each count names its record.
+    out = capture_stderr([] {
+        log_set_repeat_window(10);
+        for (int i = 0; i < 3; i++)
+            for (const char *text : {"debug: (re)connecting", "warn: not reconnecting", "warn: x"})
+                warn_msg("%s", text);
+        log_set_repeat_window(0);
+    });
+    EXPECT_EQ(out, line("debug: (re)connecting") + line("warn: not reconnecting") +
+                       line("warn: x") + line("message repeated 2 times: [debug: (re)connecting]") +
+                       line("message repeated 2 times: [warn: not reconnecting]") +
+                       line("message repeated 2 times: [warn: x]"));
+    EXPECT_EQ(log_due_ms(), -1);
 }
 
 TEST_F(log, WarnSysAppendsTheErrorText) {

@@ -1,5 +1,6 @@
 // The sandbox entered in a forked child: each thing it must deny fails,
 // and what it grants works.
+#include "support/log.h"
 #include "support/sandbox.h"
 #include "tests/helpers/process.h"
 #include "tests/helpers/relay.h"
@@ -41,9 +42,15 @@ TEST(sandbox, DeniesWhatItDoesNotGrant) {
     bool net_rules =
         syscall(SYS_landlock_create_ruleset, nullptr, 0, LANDLOCK_CREATE_RULESET_VERSION) >= 4;
 
+    std::string err = temp_path("sandbox-err");
     pid_t pid = fork();
     if (pid == 0) {
-        (void)sandbox_enter({{dir}, {}, {port}});
+        // Each path that cannot be granted is named, but for an optional one
+        // or a directory to write that does not exist.
+        int log = open(err.c_str(), O_WRONLY | O_TRUNC);
+        dup2(log, 2);
+        log_setup(1);
+        (void)sandbox_enter({{dir, "/etc/os-release/x"}, {"/nonexistent"}, {port}, {"/nowhere"}});
         int failed = 0;
         int fd = open((dir + "/granted").c_str(), O_RDONLY);
         failed |= fd < 0 ? 1 : 0;
@@ -66,6 +73,9 @@ TEST(sandbox, DeniesWhatItDoesNotGrant) {
     close(listener);
     EXPECT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0) << "bits of what the sandbox let through or denied wrongly";
+    EXPECT_EQ(read_file(err), log_line("support_test", pid,
+                                       "warn: sandbox: cannot grant reading /etc/os-release/x: "
+                                       "Not a directory"));
     unlink((dir + "/granted").c_str());
     rmdir(dir.c_str());
 }

@@ -41,6 +41,10 @@ TEST(stats, WritesWhatWasCountedAndWarnsOncePerCause) {
     // Moved by an update: the old file goes rather than serve frozen numbers.
     stats_configure(nullptr, 10, "t");
     EXPECT_EQ(access(path.c_str(), F_OK), -1);
+    // One pattern, a file per table, whatever its name holds.
+    EXPECT_EQ(stats_file_path("/m/korvane-%t.prom", "aliases"), "/m/korvane-aliases.prom");
+    EXPECT_EQ(stats_file_path("/m/%t-100%%.prom", "../x y\n"), "/m/.._x_y_-100%.prom");
+    EXPECT_EQ(stats_file_path("/m/%t", ".."), "/m/_..");
     char summary[512];
     stats_summary(summary, sizeof summary);
     EXPECT_NE(std::string(summary).find("100 requests (98 found, 1 not-found, 1 error)"),
