@@ -70,16 +70,14 @@ int pg_terminate(const std::string &app) {
 }
 
 bool pg_wait_listening(const std::string &app) {
-    for (int i = 0; i < 250; i++) {
-        if (pg_value("SELECT count(*) FROM pg_stat_activity WHERE application_name = '" + app +
-                     "' AND state = 'idle' AND query LIKE 'LISTEN%'") == "1") {
-            // The answer is on its way as the server turns idle.
-            usleep(20 * 1000);
-            return true;
-        }
-        usleep(20 * 1000);
-    }
-    return false;
+    const std::string listened =
+        "SELECT count(*) FROM pg_stat_activity WHERE application_name = '" + app +
+        "' AND state = 'idle' AND query LIKE 'LISTEN%'";
+    bool seen = false;
+    // The answer is on its way as the server turns idle: a moment more.
+    for (int i = 0; i < 250 && !seen; i++, usleep(20 * 1000))
+        seen = pg_value(listened) == "1";
+    return seen;
 }
 
 void pg_control(const std::string &command) {
