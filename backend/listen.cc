@@ -211,15 +211,22 @@ void read_more(backend *b, int64_t now) {
         l.behind = ready && reads == LISTEN_SLICES;
         if (!ready || l.behind)
             return;
-        if (PQconsumeInput(l.conn) == 0 || exec_lost(l.conn)) {
+        if (PQconsumeInput(l.conn) == 0) {
             // A lost one is tried again at once.
             failed(b, "lost", PQerrorMessage(l.conn), 0);
             return;
         }
         l.last_sign = now;
         read_answers(b, now);
-        if (l.conn != nullptr)
-            apply_pending(b);
+        if (l.conn == nullptr)
+            return;
+        apply_pending(b);
+        // A FATAL notice says the session is ending, though the end of the
+        // stream may come much later over a slow link: lost at once.
+        if (exec_lost(l.conn)) {
+            failed(b, "lost", "the server is ending the session", 0);
+            return;
+        }
     }
 }
 

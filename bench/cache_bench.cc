@@ -1,6 +1,8 @@
 // The lookup cache measured as a host sees it, one request at a time:
-//   - hot keys answered from the cache, against the pipe round trip of a
-//     child that answers every line with a fixed reply;
+//   - hot keys answered from the cache, without a listener and with one
+//     and a metrics file (and KORVANE_BASELINE's build with each), against
+//     the pipe round trip of a child that answers every line with a fixed
+//     reply, in 600 alternating blocks;
 //   - the miss path: every key distinct, cache on against cache off,
 //     alternately;
 //   - the coherence window: a writer commits an UPDATE that notifies, and a
@@ -151,34 +153,63 @@ int main(int argc, char *argv[]) {
         hot_ends.push_back("|found|" + value_of(h));
     }
 
-    // The miss path: cache off and on answer the same distinct keys in
-    // interleaved blocks; korvane's own processor time shows what the
-    // cache adds without the noise of the round trips. Then the best of
-    // three rounds of hot keys against the fixed-reply child.
+    // The hot path and the miss path in one alternating run, so that the
+    // machine's drift touches every contender alike: hot keys from a
+    // cache without a listener, and from one with a listener and a
+    // metrics file, against the fixed-reply child's bare pipe round trip
+    // (and KORVANE_BASELINE's build with each configuration); every key a
+    // miss with the cache and without it. korvane's own processor time
+    // shows what the cache adds to a miss without the round trips' noise.
+    std::string stats_path = "/tmp/korvane-cache-bench-" + std::to_string(getpid()) + ".prom";
+    std::string plain_text =
+        base + "cache_size " + std::to_string(2 * n_rows) + "\ncache_ttl 3600\n";
+    std::string plain = write_config(plain_text);
+    std::string full =
+        write_config(plain_text + "cache_listen bench_cache\nstats_file " + stats_path + "\n");
+    const char *baseline = getenv("KORVANE_BASELINE");
     double miss_on, miss_off, cpu_on = 0, cpu_off = 0, sys = 0;
+    std::vector<double> hot_times;
     {
-        pipe_child k_off = start_korvane(off), k_on = start_korvane(on);
+        // The misses' pair answers nothing else, so that its processor
+        // time is the misses' own.
+        pipe_child k_off = start_korvane(off), k_on = start_korvane(plain);
+        pipe_child k_hot = start_korvane(plain), k_full = start_korvane(full);
+        pipe_child p = pipe_spawn(pipe_fixed_reply, fixed_reply, true);
+        pipe_child b_plain, b_full;
+        std::vector<pipe_child *> contenders{&p, &k_hot, &k_full};
+        if (baseline != nullptr) {
+            b_plain = start_korvane(plain, baseline);
+            b_full = start_korvane(full, baseline);
+            contenders.push_back(&b_plain);
+            contenders.push_back(&b_full);
+        }
+        for (pipe_child *c : contenders)
+            if (c != &p)
+                drive(*c, std::vector<std::string>(hot.begin(), hot.begin() + 16), {});
+        hot_times =
+            pipe_interleave(contenders, hot, 15 * 40, [&](const std::string &reply, size_t i) {
+                return reply + "\n" == fixed_reply || ends_with(reply, hot_ends[i]);
+            });
+        std::vector<pipe_child *> missing{&k_off, &k_on};
         auto times =
-            pipe_interleave({&k_off, &k_on}, distinct, 40, [&](const std::string &reply, size_t i) {
+            pipe_interleave(missing, distinct, 40, [&](const std::string &reply, size_t i) {
                 return ends_with(reply, distinct_ends[i]);
             });
         miss_off = times[0];
         miss_on = times[1];
+        // The fixed-reply child is a fork without an exec, holding every
+        // pipe of the others: it goes first.
+        for (pipe_child *c : contenders)
+            pipe_finish(*c);
         pipe_finish(k_off, &cpu_off, &sys);
         cpu_off = (cpu_off + sys) / static_cast<double>(n);
         pipe_finish(k_on, &cpu_on, &sys);
         cpu_on = (cpu_on + sys) / static_cast<double>(n);
     }
-    double hot_rt = 1, pipe_rt = 1;
-    for (int round = 0; round < 3; round++) {
-        pipe_child k = start_korvane(on);
-        drive(k, std::vector<std::string>(hot.begin(), hot.begin() + 16), {});
-        hot_rt = std::min(hot_rt, drive(k, hot, hot_ends));
-        pipe_finish(k);
-        pipe_child p = pipe_spawn(pipe_fixed_reply, fixed_reply, true);
-        pipe_rt = std::min(pipe_rt, drive(p, hot, {}));
-        pipe_finish(p);
-    }
+    double pipe_rt = hot_times[0], hot_rt = hot_times[1], hot_full = hot_times[2];
+    unlink(stats_path.c_str());
+    unlink(plain.c_str());
+    unlink(full.c_str());
 
     // The same cache with KORVANE_VS's lines against without: misses on
     // the distinct keys, then hot keys, each in alternating blocks.
@@ -186,7 +217,6 @@ int main(int argc, char *argv[]) {
     const char *vs_lines = getenv("KORVANE_VS");
     if (vs_lines != nullptr) {
         std::string vs = write_config(on_text + vs_lines + "\n");
-        const char *baseline = getenv("KORVANE_BASELINE");
         pipe_child k_on = start_korvane(on, baseline != nullptr ? baseline : KORVANE_BIN),
                    k_vs = start_korvane(vs);
         auto check = [&](const std::string &reply, size_t i) {
@@ -269,11 +299,18 @@ int main(int argc, char *argv[]) {
     unlink(on.c_str());
     std::sort(window_us.begin(), window_us.end());
 
-    printf("requests per measurement  %zu (misses interleaved in 40 blocks, hot keys best of 3), "
+    printf("requests per measurement  %zu (misses interleaved in 40 blocks, hot keys in 600), "
            "40-byte keys and values\n",
            n);
     printf("hot keys from the cache   %8.2f us/request (%.3f x the pipe round trip)\n",
            hot_rt * 1e6, hot_rt / pipe_rt);
+    printf("  with listener and stats %8.2f us/request (%.3f x the pipe round trip)\n",
+           hot_full * 1e6, hot_full / pipe_rt);
+    if (baseline != nullptr)
+        printf("  KORVANE_BASELINE        %8.2f us/request plain, %.2f with listener and stats "
+               "(this build %.3f x and %.3f x its time)\n",
+               hot_times[3] * 1e6, hot_times[4] * 1e6, hot_rt / hot_times[3],
+               hot_full / hot_times[4]);
     printf("pipe round trip           %8.2f us/request\n", pipe_rt * 1e6);
     printf("miss path, cache on       %8.2f us/request\n", miss_on * 1e6);
     printf("miss path, cache off      %8.2f us/request (rate with the cache %.3f x without)\n",

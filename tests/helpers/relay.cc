@@ -39,8 +39,9 @@ struct chunk {
 };
 
 // Moves bytes both ways between a and b until either side closes, each
-// chunk held until its time has come.
-void relay_pair(int a, int b, int delay_us, const std::atomic<bool> &stop) {
+// chunk held until its time has come; with a pace, what b sends comes in
+// pieces of a KiB at most, each at least pace_us after the one before.
+void relay_pair(int a, int b, int delay_us, int pace_us, const std::atomic<bool> &stop) {
     int one = 1;
     setsockopt(a, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     setsockopt(b, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
@@ -48,6 +49,7 @@ void relay_pair(int a, int b, int delay_us, const std::atomic<bool> &stop) {
     std::deque<chunk> queued[2]; // queued[i]: read from fds[i], for the other
     bool open[2] = {true, true};
     char buf[65536];
+    clock_type::time_point paced = clock_type::now();
     while (!stop && (open[0] || !queued[0].empty()) && (open[1] || !queued[1].empty())) {
         auto now = clock_type::now();
         for (int i = 0; i < 2; i++) {
@@ -75,13 +77,16 @@ void relay_pair(int a, int b, int delay_us, const std::atomic<bool> &stop) {
         for (int i = 0; i < 2; i++) {
             if ((p[i].revents & (POLLIN | POLLHUP | POLLERR)) == 0)
                 continue;
-            ssize_t n = read(fds[i], buf, sizeof buf);
+            bool slow = i == 1 && pace_us > 0;
+            ssize_t n = read(fds[i], buf, slow ? 1024 : sizeof buf);
             if (n <= 0) {
                 open[i] = false;
                 continue;
             }
-            queued[i].push_back({clock_type::now() + std::chrono::microseconds(delay_us),
-                                 std::string(buf, static_cast<size_t>(n))});
+            auto due = clock_type::now() + std::chrono::microseconds(delay_us);
+            if (slow)
+                due = paced = std::max(due, paced + std::chrono::microseconds(pace_us));
+            queued[i].push_back({due, std::string(buf, static_cast<size_t>(n))});
         }
     }
     close(a);
@@ -90,8 +95,8 @@ void relay_pair(int a, int b, int delay_us, const std::atomic<bool> &stop) {
 
 } // namespace
 
-delay_relay::delay_relay(int target_port, int one_way_us)
-    : target_port_(target_port), delay_us_(one_way_us) {
+delay_relay::delay_relay(int target_port, int one_way_us, int pace_us)
+    : target_port_(target_port), delay_us_(one_way_us), pace_us_(pace_us) {
     listen_fd_ = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
@@ -126,7 +131,7 @@ void delay_relay::accept_loop() {
             close(client);
             continue;
         }
-        pairs_.emplace_back(relay_pair, client, server, delay_us_, std::cref(stop_));
+        pairs_.emplace_back(relay_pair, client, server, delay_us_, pace_us_, std::cref(stop_));
     }
 }
 

@@ -15,8 +15,9 @@ int loopback_connect(int port);
 class delay_relay {
   public:
     // Relays connections to 127.0.0.1:target_port, delaying each chunk by
-    // one_way_us microseconds in each direction.
-    delay_relay(int target_port, int one_way_us);
+    // one_way_us microseconds in each direction; with pace_us, what the
+    // server sends trickles in, a KiB each pace_us at most (a slow link).
+    delay_relay(int target_port, int one_way_us, int pace_us = 0);
     ~delay_relay();
     delay_relay(const delay_relay &) = delete;
     delay_relay &operator=(const delay_relay &) = delete;
@@ -28,6 +29,7 @@ class delay_relay {
     int port_ = 0;
     int target_port_;
     int delay_us_;
+    int pace_us_;
     std::atomic<bool> stop_{false};
     std::thread acceptor_;
     std::vector<std::thread> pairs_;
