@@ -4,9 +4,11 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <linux/landlock.h>
+#include <netinet/in.h>
 #include <seccomp.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
@@ -39,7 +41,8 @@ int landlock_abi() {
     return abi < 0 ? 0 : static_cast<int>(abi);
 }
 
-constexpr uint64_t FS_READ = LANDLOCK_ACCESS_FS_READ_FILE | LANDLOCK_ACCESS_FS_READ_DIR;
+// Reading files by name; no directory is listed.
+constexpr uint64_t FS_READ = LANDLOCK_ACCESS_FS_READ_FILE;
 
 uint64_t fs_handled(int abi) {
     uint64_t all = (LANDLOCK_ACCESS_FS_MAKE_SYM << 1) - 1;
@@ -86,9 +89,11 @@ void add_paths(int ruleset, const std::vector<std::string> &paths, uint64_t acce
     }
 }
 
-// The file system and TCP connect by Landlock; what could not be confined
-// is added to *missing.
-void confine_files(const sandbox_grants &g, std::string *missing) {
+} // namespace
+
+void sandbox_confine_files(const sandbox_grants &g, std::string *missing) {
+    // Landlock takes no rules from a process that may gain privileges.
+    (void)prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0);
     int abi = landlock_abi();
     if (abi == 0) {
         *missing += " files and TCP (the kernel has no Landlock: Linux 5.13 or later with "
@@ -104,7 +109,10 @@ void confine_files(const sandbox_grants &g, std::string *missing) {
     }
     add_paths(ruleset, g.read_paths, FS_READ, "reading", false, nullptr);
     add_paths(ruleset, g.optional_reads, FS_READ, "reading", true, nullptr);
-    uint64_t write = fs_handled(abi) & ~(LANDLOCK_ACCESS_FS_EXECUTE | LANDLOCK_ACCESS_FS_REFER);
+    // Writing is creating a file, writing it and renaming it over another
+    // (or removing it): no directories, links, devices or FIFOs.
+    uint64_t write = LANDLOCK_ACCESS_FS_WRITE_FILE | LANDLOCK_ACCESS_FS_MAKE_REG |
+                     LANDLOCK_ACCESS_FS_REMOVE_FILE;
     add_paths(ruleset, g.write_paths, write, "writing", true, &granted_writes);
     if (abi >= 4) {
         for (int port : g.tcp_ports) {
@@ -120,6 +128,8 @@ void confine_files(const sandbox_grants &g, std::string *missing) {
         *missing += " files (Landlock did not take)";
     close(ruleset);
 }
+
+namespace {
 
 // The system calls serving, reconnecting, resolving, TLS, syslog and
 // reloading make; everything else fails with EPERM.
@@ -199,6 +209,7 @@ constexpr int allowed_calls[] = {
     SCMP_SYS(exit),
     SCMP_SYS(exit_group),
     SCMP_SYS(umask),
+    SCMP_SYS(fchmod),
     SCMP_SYS(rename),
     SCMP_SYS(renameat),
     SCMP_SYS(renameat2),
@@ -206,22 +217,42 @@ constexpr int allowed_calls[] = {
     SCMP_SYS(unlinkat),
 };
 
-bool filter_calls() {
+} // namespace
+
+bool sandbox_filter_calls() {
+    (void)prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0);
     scmp_filter_ctx ctx = seccomp_init(SCMP_ACT_ERRNO(EPERM));
     if (ctx == nullptr)
         return false;
     bool ok = true;
     for (int call : allowed_calls)
         ok = seccomp_rule_add(ctx, SCMP_ACT_ALLOW, call, 0) == 0 && ok;
-    // Sockets of the families korvane speaks, streams and datagrams only
-    // (the type's low bits; the high ones are flags such as SOCK_NONBLOCK).
-    for (int family : {AF_UNIX, AF_INET, AF_INET6})
-        for (int type : {SOCK_STREAM, SOCK_DGRAM}) {
-            const scmp_arg_cmp args[] = {
-                {0, SCMP_CMP_EQ, static_cast<scmp_datum_t>(family), 0},
-                {1, SCMP_CMP_MASKED_EQ, 0xf, static_cast<scmp_datum_t>(type)}};
-            ok = seccomp_rule_add_array(ctx, SCMP_ACT_ALLOW, SCMP_SYS(socket), 2, args) == 0 && ok;
-        }
+    // Sockets of the kinds korvane speaks, by family, type (its low bits;
+    // the high ones are flags such as SOCK_NONBLOCK) and protocol: a unix
+    // stream to a local server, TCP to a remote one, UDP to the resolver.
+    // The protocol matters: Landlock's TCP rules do not cover an MPTCP
+    // socket, which would reach any port.
+    struct kind {
+        int family, type, protocol;
+    };
+    constexpr kind kinds[] = {
+        {AF_UNIX, SOCK_STREAM, 0},
+        {AF_INET, SOCK_STREAM, 0},
+        {AF_INET, SOCK_STREAM, IPPROTO_TCP},
+        {AF_INET6, SOCK_STREAM, 0},
+        {AF_INET6, SOCK_STREAM, IPPROTO_TCP},
+        {AF_INET, SOCK_DGRAM, 0},
+        {AF_INET, SOCK_DGRAM, IPPROTO_UDP},
+        {AF_INET6, SOCK_DGRAM, 0},
+        {AF_INET6, SOCK_DGRAM, IPPROTO_UDP},
+    };
+    for (const kind &k : kinds) {
+        const scmp_arg_cmp args[] = {
+            {0, SCMP_CMP_EQ, static_cast<scmp_datum_t>(k.family), 0},
+            {1, SCMP_CMP_MASKED_EQ, 0xf, static_cast<scmp_datum_t>(k.type)},
+            {2, SCMP_CMP_EQ, static_cast<scmp_datum_t>(k.protocol), 0}};
+        ok = seccomp_rule_add_array(ctx, SCMP_ACT_ALLOW, SCMP_SYS(socket), 3, args) == 0 && ok;
+    }
     // ioctl only to ask how much there is to read and whether a terminal.
     for (unsigned long request : {static_cast<unsigned long>(FIONREAD),
                                   static_cast<unsigned long>(FIONBIO), 0x5401UL /* TCGETS */}) {
@@ -233,12 +264,38 @@ bool filter_calls() {
     return ok;
 }
 
-} // namespace
+std::string sandbox_normal(const std::string &path) {
+    std::vector<std::string> parts;
+    std::string whole = path;
+    if (whole.empty() || whole[0] != '/') {
+        char *cwd = getcwd(nullptr, 0);
+        whole = std::string(cwd != nullptr ? cwd : "") + "/" + whole;
+        free(cwd);
+    }
+    for (size_t at = 0; at <= whole.size();) {
+        size_t end = std::min(whole.find('/', at), whole.size());
+        std::string part = whole.substr(at, end - at);
+        if (part == "..") {
+            if (!parts.empty())
+                parts.pop_back();
+        } else if (!part.empty() && part != ".") {
+            parts.push_back(part);
+        }
+        at = end + 1;
+    }
+    std::string out;
+    for (const std::string &part : parts)
+        out += "/" + part;
+    return out.empty() ? "/" : out;
+}
 
 bool sandbox_covers(const std::vector<std::string> &paths, const std::string &path) {
-    for (const std::string &p : paths)
-        if (path == p || (path.rfind(p, 0) == 0 && (p.back() == '/' || path[p.size()] == '/')))
+    std::string p = sandbox_normal(path);
+    for (const std::string &grant : paths) {
+        std::string g = sandbox_normal(grant);
+        if (p == g || g == "/" || (p.rfind(g, 0) == 0 && p[g.size()] == '/'))
             return true;
+    }
     return false;
 }
 
@@ -253,8 +310,8 @@ bool sandbox_enter(const sandbox_grants &grants) {
         missing += " privileges";
     if (prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) != 0)
         missing += " core dumps";
-    confine_files(grants, &missing);
-    bool filtered = filter_calls();
+    sandbox_confine_files(grants, &missing);
+    bool filtered = sandbox_filter_calls();
     if (!filtered)
         warn_msg("warn: sandbox: the system-call filter could not be installed");
     if (!missing.empty())

@@ -27,7 +27,17 @@ struct sandbox_grants {
 // after a warning when the system-call filter could not be installed; the
 // process is then confined as far as it got.
 bool sandbox_enter(const sandbox_grants &grants);
-// True when path is one of paths or beneath one.
+// The two layers sandbox_enter applies, each on its own (both also set no
+// new privileges): Landlock for files and TCP ports, naming each path it
+// cannot grant and adding what the kernel cannot confine to *missing; and
+// the system-call filter, false when it could not be installed.
+void sandbox_confine_files(const sandbox_grants &grants, std::string *missing);
+bool sandbox_filter_calls();
+// path made absolute (from the working directory) with ".", ".." and
+// repeated "/" resolved by the text alone, so that "dir/../x" is judged as
+// the "x" it names.
+std::string sandbox_normal(const std::string &path);
+// True when path is one of paths or beneath one, both normalized.
 bool sandbox_covers(const std::vector<std::string> &paths, const std::string &path);
 // True unless the process is sandboxed and no write grant that took covers
 // path (a directory that did not exist when it was entered is not granted).
