@@ -117,11 +117,14 @@ bool write_line(const char *line, size_t len) {
 }
 
 [[gnu::format(printf, 1, 2)]] bool write_record(const char *fmt, ...) {
+    // The host sets argv[0] to the table's name, which must neither end a
+    // line nor drive a terminal.
+    char name[256];
+    (void)escape_text(getprogname(), strlen(getprogname()), name, sizeof name);
     // At most PIPE_BUF bytes, so that a pipe takes the line whole or not at
     // all and lines of several writers never mix.
     char line[PIPE_BUF];
-    int head =
-        snprintf(line, sizeof line, "%s[%u]: ", getprogname(), static_cast<unsigned>(getpid()));
+    int head = snprintf(line, sizeof line, "%s[%u]: ", name, static_cast<unsigned>(getpid()));
     if (head < 0 || static_cast<size_t>(head) >= sizeof line - 1)
         head = 0;
     va_list ap;

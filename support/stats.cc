@@ -13,6 +13,8 @@
 #include <ctime>
 #include <fcntl.h>
 #include <string>
+#include <sys/random.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -73,14 +75,46 @@ int64_t next_due_us;
 std::string table_label;  // escaped for a label value
 std::string last_failure; // the cause warned about last; empty after a write
 
-// A label value as the text format wants it: backslash, quote and line
-// feed escaped.
+// The length of the valid UTF-8 character at s (up to end), or 0.
+size_t utf8_length(const unsigned char *s, const unsigned char *end) {
+    size_t n = *s < 0x80             ? 1
+               : (*s & 0xe0) == 0xc0 ? 2
+               : (*s & 0xf0) == 0xe0 ? 3
+               : (*s & 0xf8) == 0xf0 ? 4
+                                     : 0;
+    if (n == 0 || s + n > end || (n == 2 && *s < 0xc2))
+        return 0;
+    for (size_t i = 1; i < n; i++)
+        if ((s[i] & 0xc0) != 0x80)
+            return 0;
+    // Overlong forms, surrogates and what lies past U+10FFFF.
+    if ((n == 3 && *s == 0xe0 && s[1] < 0xa0) || (n == 3 && *s == 0xed && s[1] > 0x9f) ||
+        (n == 4 && *s == 0xf0 && s[1] < 0x90) ||
+        (n == 4 && (*s > 0xf4 || (*s == 0xf4 && s[1] > 0x8f))))
+        return 0;
+    return n;
+}
+
+// A label value as the text format wants it: valid UTF-8 (a byte that is
+// not becomes U+FFFD, so that no table name breaks the file), with
+// backslash, quote and line feed escaped.
 std::string label_value(const char *text) {
     std::string out;
-    for (const char *c = text; *c != '\0'; c++) {
+    const auto *end = reinterpret_cast<const unsigned char *>(text) + strlen(text);
+    for (const auto *c = reinterpret_cast<const unsigned char *>(text); c < end;) {
+        size_t n = utf8_length(c, end);
+        if (n == 0) {
+            out += "\xef\xbf\xbd";
+            c++;
+            continue;
+        }
         if (*c == '\\' || *c == '"')
             out += '\\';
-        out += *c == '\n' ? std::string("\\n") : std::string(1, *c);
+        if (*c == '\n')
+            out += "\\n";
+        else
+            out.append(reinterpret_cast<const char *>(c), n);
+        c += n;
     }
     return out;
 }
@@ -222,18 +256,53 @@ void write_failed(const char *step, const std::string &path) {
     last_failure = cause;
 }
 
-// Writes every metric to PATH.tmp and renames it over PATH, so that a
-// reader never sees half a file.
+// A new file beside path to write the metrics into: a fresh, unguessable
+// name, created exclusively without following a link or waiting on a FIFO,
+// and checked to be a regular file of korvane's own, so that nothing a
+// local user puts in a shared directory can block or redirect korvane.
+// Readable by the node exporter whatever the umask. The descriptor, or -1
+// with *tmp naming what was tried.
+int create_beside(const std::string &path, std::string *tmp) {
+    for (int attempt = 0; attempt < 8; attempt++) {
+        unsigned char bytes[8] = {};
+        if (getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes))
+            return -1;
+        char name[2 * sizeof bytes + 1];
+        for (size_t i = 0; i < sizeof bytes; i++)
+            snprintf(name + 2 * i, 3, "%02x", bytes[i]);
+        *tmp = path + ".tmp." + name;
+        int fd = open(tmp->c_str(),
+                      O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+        if (fd < 0 && errno == EEXIST)
+            continue;
+        struct stat st {};
+        if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() ||
+                        fchmod(fd, 0644) != 0)) {
+            int error = errno != 0 ? errno : EPERM;
+            close(fd);
+            (void)unlink(tmp->c_str());
+            errno = error;
+            return -1;
+        }
+        return fd;
+    }
+    errno = EEXIST;
+    return -1;
+}
+
+// Writes every metric to a new file beside PATH and renames it over PATH,
+// so that a reader never sees half a file.
 void write_file() {
-    std::string tmp = file_path + ".tmp";
-    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+    std::string tmp;
+    int fd = create_beside(file_path, &tmp);
     if (fd < 0) {
-        write_failed("create", tmp);
+        write_failed("create", file_path + ".tmp.*");
         return;
     }
     FILE *out = fdopen(fd, "w");
     if (out == nullptr) {
         close(fd);
+        (void)unlink(tmp.c_str());
         write_failed("write", tmp);
         return;
     }

@@ -94,6 +94,16 @@ TEST_F(log, RepeatsWithinTheWindowAreCountedNotWritten) {
     EXPECT_EQ(log_due_ms(), -1);
 }
 
+// The host names the process after its table; a name that holds a line
+// feed must not start a record of its own.
+TEST_F(log, TheProgramNameIsEscapedToo) {
+    const char *saved = program_invocation_short_name;
+    program_invocation_short_name = const_cast<char *>("t\n[1]: warn: forged");
+    std::string out = capture_stderr([] { warn_msg("warn: x"); });
+    program_invocation_short_name = const_cast<char *>(saved);
+    EXPECT_EQ(out, "t\\n[1]: warn: forged[" + std::to_string(getpid()) + "]: warn: x\n");
+}
+
 TEST_F(log, WarnSysAppendsTheErrorText) {
     EXPECT_EQ(capture_stderr([] {
                   errno = ENOENT;

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -20,7 +21,7 @@ TEST(stats, WritesWhatWasCountedAndWarnsOncePerCause) {
         for (int64_t s = 0; s < 5; s++)
             stats_tick(s * 1000000);
     });
-    EXPECT_EQ(count_of(err, "warn: stats_file: cannot create /nonexistent/korvane.prom.tmp: No "
+    EXPECT_EQ(count_of(err, "warn: stats_file: cannot create /nonexistent/korvane.prom.tmp.*: No "
                             "such file or directory; korvane serves on without it"),
               1)
         << err;
@@ -38,6 +39,35 @@ TEST(stats, WritesWhatWasCountedAndWarnsOncePerCause) {
           "korvane_reply_seconds_bucket{table=\"t\\\"1\",type=\"lookup\",le=\"5e-05\"} 98\n",
           "korvane_reply_seconds_bucket{table=\"t\\\"1\",type=\"check\",le=\"+Inf\"} 1\n"})
         EXPECT_NE(text.find(line), std::string::npos) << line << text;
+    // Nothing another user puts in a shared directory blocks or redirects
+    // the file: a FIFO at the old temporary name and in the file's place,
+    // a symbolic link in its place. It is readable whatever the umask.
+    std::string victim = temp_path("victim");
+    for (const char *trap : {"fifo", "link"}) {
+        unlink(path.c_str());
+        ASSERT_EQ(trap[0] == 'f'
+                      ? mkfifo((path + ".tmp").c_str(), 0666) + mkfifo(path.c_str(), 0666)
+                      : symlink(victim.c_str(), path.c_str()),
+                  0);
+        mode_t old_mask = umask(077);
+        stats_configure(path.c_str(), 10, "t");
+        stats_tick(0);
+        umask(old_mask);
+        struct stat st {};
+        EXPECT_EQ(lstat(path.c_str(), &st), 0);
+        EXPECT_TRUE(S_ISREG(st.st_mode)) << trap;
+        EXPECT_EQ(st.st_mode & 0777, 0644u) << trap;
+        EXPECT_EQ(read_file(victim), "") << trap;
+        unlink((path + ".tmp").c_str());
+    }
+    // A table name that is not UTF-8 or holds a line feed still makes a
+    // file the text format takes.
+    stats_configure(path.c_str(), 10, "t\xff\xed\xa0\x80\n");
+    stats_tick(0);
+    EXPECT_NE(
+        read_file(path).find("table=\"t\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\\n\""),
+        std::string::npos)
+        << read_file(path);
     // Moved by an update: the old file goes rather than serve frozen numbers.
     stats_configure(nullptr, 10, "t");
     EXPECT_EQ(access(path.c_str(), F_OK), -1);
