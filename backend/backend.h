@@ -235,6 +235,11 @@ bool backend_connection_lost(const PGconn *conn, const PGresult *res);
 // the name has none (*why says why); -1 when time ran out.
 int32_t resolve_host(const char *name, int64_t until, std::vector<std::string> *out,
                      std::string *why);
+// Keeps the resolver's configuration and hosts file as they are now, for
+// when the sandbox (entered next) can no longer read them after the system
+// replaced them by rename; resolve_host then uses it, with one warning
+// each.
+void resolve_snapshot();
 
 // === in cache.cc ===
 // What cache_answer says when no entry can answer: ask the database.

@@ -309,10 +309,49 @@ void conninfo_grants(const char *conninfo, sandbox_grants *g) {
     }
 }
 
+// With a service named (service= or PGSERVICE), the service files libpq
+// reads at every connect, and the ports the service's section names.
+void service_grants(const char *conninfo, sandbox_grants *g) {
+    PQconninfoOption *options = conninfo != nullptr ? PQconninfoParse(conninfo, nullptr) : nullptr;
+    std::string service = getenv("PGSERVICE") != nullptr ? getenv("PGSERVICE") : "";
+    for (PQconninfoOption *o = options; o != nullptr && o->keyword != nullptr; o++)
+        if (strcmp(o->keyword, "service") == 0 && o->val != nullptr)
+            service = o->val;
+    PQconninfoFree(options);
+    if (service.empty())
+        return;
+    const char *user_file = getenv("PGSERVICEFILE");
+    const char *sysconf = getenv("PGSYSCONFDIR");
+    std::string files[] = {user_file != nullptr  ? user_file
+                           : exec_home().empty() ? ""
+                                                 : exec_home() + "/.pg_service.conf",
+                           std::string(sysconf != nullptr ? sysconf : "/etc/postgresql-common") +
+                               "/pg_service.conf"};
+    for (const std::string &file : files) {
+        if (file.empty())
+            continue;
+        g->optional_reads.push_back(file);
+        std::unique_ptr<FILE, file_closer> f{fopen(file.c_str(), "r")};
+        char line[1024];
+        bool in_section = false;
+        while (f && fgets(line, sizeof line, f.get()) != nullptr) {
+            char *text = trim_spaces(line);
+            if (*text == '[')
+                in_section = std::string(text) == "[" + service + "]";
+            else if (in_section && strncmp(text, "port=", 5) == 0)
+                for (std::string_view rest = text + 5; !rest.empty();) {
+                    std::string one(rest.substr(0, rest.find(',')));
+                    rest.remove_prefix(std::min(rest.size(), one.size() + 1));
+                    g->tcp_ports.push_back(atoi(one.c_str()));
+                }
+        }
+    }
+}
+
 // The files libpq reads on every connect, found as it finds them: the
 // password file and the certificate directory beneath the home directory
-// libpq uses, and what the environment names. libpq reads the defaults
-// only where they exist.
+// libpq uses, what the environment names, and a service's files. libpq
+// reads the defaults only where they exist.
 void libpq_grants(const char *conninfo, sandbox_grants *g) {
     std::string passfile = exec_passfile(conninfo);
     bool named = getenv("PGPASSFILE") != nullptr || passfile != exec_home() + "/.pgpass";
@@ -324,6 +363,7 @@ void libpq_grants(const char *conninfo, sandbox_grants *g) {
         if (const char *v = getenv(env); v != nullptr && *v != '\0')
             g->read_paths.emplace_back(v);
     conninfo_grants(conninfo, g);
+    service_grants(conninfo, g);
 }
 
 } // namespace
@@ -335,12 +375,18 @@ void backend_sandbox_grants(backend *b, const char *path, sandbox_grants *g) {
     // The libraries and tables the C library loads on demand.
     for (const char *p : {"/etc/ld.so.cache", "/usr/lib", "/lib", "/dev/urandom", "/dev/null"})
         g->read_paths.emplace_back(p);
-    // What libpq, TLS and name resolution read where it exists.
-    for (const char *p : {"/etc/hosts", "/etc/resolv.conf", "/etc/nsswitch.conf", "/etc/services",
-                          "/etc/host.conf", "/etc/gai.conf", "/etc/passwd", "/etc/group",
-                          "/etc/ssl", "/usr/lib/ssl", "/usr/share/ca-certificates",
-                          "/etc/postgresql-common", "/etc/localtime", "/usr/share/zoneinfo"})
+    // What libpq, TLS and name resolution read where it exists: the
+    // system's certificates (not /etc/ssl/private beside them), and the
+    // resolver's files, with the directory of their real file where that
+    // is one of its own, in which a resolver manager replaces it by rename.
+    for (const char *p :
+         {"/etc/hosts", "/etc/resolv.conf", "/etc/nsswitch.conf", "/etc/services", "/etc/host.conf",
+          "/etc/gai.conf", "/etc/passwd", "/etc/group", "/etc/ssl/certs", "/etc/ssl/openssl.cnf",
+          "/usr/share/ca-certificates", "/etc/localtime", "/usr/share/zoneinfo"})
         g->optional_reads.emplace_back(p);
+    for (const char *p : {"/etc/hosts", "/etc/resolv.conf"})
+        if (std::string dir = directory_of(p); !dir.empty() && dir != "/etc" && dir != "/")
+            g->optional_reads.push_back(dir);
     g->write_paths.emplace_back("/dev/null");
     libpq_grants(static_cast<const char *>(dict_find(&b->config, "conninfo")), g);
     // The metrics file is written beside itself and renamed over.
@@ -362,6 +408,26 @@ const config_key *backend_config_key(const char *name) {
             return k;
     return nullptr;
 }
+
+namespace {
+
+// Why a metrics file may not go where path puts it: directly under / or
+// in a directory of the system's own, which korvane would then be let
+// write (the sandbox grants the file's directory); "" when it may.
+std::string system_directory(const char *path) {
+    std::string dir = sandbox_normal(path);
+    dir = dir.substr(0, dir.rfind('/'));
+    if (dir.empty())
+        return std::string(path) + " (directly under /; give the metrics a directory of their own)";
+    for (const char *own : {"/bin", "/boot", "/dev", "/etc", "/lib", "/lib32", "/lib64", "/libx32",
+                            "/proc", "/root", "/run", "/sbin", "/sys", "/usr", "/var", "/var/lib"})
+        if (dir == own)
+            return std::string(path) + " (" + dir +
+                   " is the system's own; give the metrics a directory of their own)";
+    return "";
+}
+
+} // namespace
 
 std::string backend_judge(const config_key &k, const char *text) {
     switch (k.kind) {
@@ -398,7 +464,7 @@ std::string backend_judge(const config_key &k, const char *text) {
         for (const char *c = strchr(text, '%'); c != nullptr; c = strchr(c + 2, '%'))
             if (c[1] != 't' && c[1] != '%')
                 return std::string(text) + " (a % is followed by t, the table's name, or %)";
-        return "";
+        return system_directory(text);
     case CONF_TEXT:
     case CONF_QUERY:
         return "";

@@ -494,18 +494,26 @@ bool addresses_of(const host_entry &h, int64_t until, std::vector<std::string> *
     return false;
 }
 
-// Tries each address of one host within its share of the time, equal
-// shares for each address. The connection, or null with the failures
-// added to connect_failure.
+// The most addresses of one host that are tried: a name that resolves to
+// thousands of addresses that never answer must not take the next host's
+// turn, nor write a line for each.
+constexpr size_t ADDRESSES_PER_HOST = 4;
+
+// Tries the first addresses of one host, all of them together within the
+// host's share of the time (until), each an equal part of what is left.
+// The connection, or null with the failures added to connect_failure and
+// one warning when none answered in time.
 PGconn *try_host(const PQconninfoOption *opts, const host_entry &h, const char *attrs,
                  int64_t until) {
     std::vector<std::string> addrs{h.hostaddr};
     if (needs_resolving(h) && !addresses_of(h, until, &addrs))
         return nullptr;
-    for (size_t i = 0; i < addrs.size() && !exec_expired(); i++) {
+    size_t n = std::min(addrs.size(), ADDRESSES_PER_HOST), silent = 0;
+    int64_t started = exec_now_ms();
+    for (size_t i = 0; i < n && !exec_expired() && exec_now_ms() < until; i++) {
         int64_t now = exec_now_ms();
-        int64_t share = (until - now) / static_cast<int64_t>(addrs.size() - i);
-        pg_conn_ptr conn{attempt(opts, h, addrs[i], attrs, now + std::max<int64_t>(share, 1))};
+        int64_t share = std::max<int64_t>((until - now) / static_cast<int64_t>(n - i), 1);
+        pg_conn_ptr conn{attempt(opts, h, addrs[i], attrs, std::min(until, now + share))};
         if (conn.get() != nullptr && PQstatus(conn.get()) == CONNECTION_OK)
             return conn.release();
         if (exec_expired())
@@ -515,17 +523,23 @@ PGconn *try_host(const PQconninfoOption *opts, const host_entry &h, const char *
                 conn.get() != nullptr ? PQerrorMessage(conn.get()) : "out of memory\n";
             continue;
         }
-        std::string where = h.host.empty() ? addrs[i] : h.host;
-        if (!addrs[i].empty() && addrs[i] != where)
-            where += " (" + addrs[i] + ")";
-        connect_failure += "connection to server at \"" + where + "\", port " +
-                           (h.port.empty() ? std::string("default") : h.port) +
-                           " failed: no answer within " + std::to_string(share) + " ms\n";
-        warn_msg("warn: connecting to %s port %s: no answer within %lld ms; trying the next "
-                 "host",
-                 where.c_str(), h.port.empty() ? "default" : h.port.c_str(),
-                 static_cast<long long>(share));
+        silent++;
     }
+    if (silent == 0)
+        return nullptr;
+    std::string where = h.host.empty() ? addrs[0] : h.host;
+    if (!addrs[0].empty() && addrs[0] != where && addrs.size() == 1)
+        where += " (" + addrs[0] + ")";
+    if (addrs.size() > 1)
+        where +=
+            " (" + std::to_string(n) + " of its " + std::to_string(addrs.size()) + " addresses)";
+    int64_t took = exec_now_ms() - started;
+    connect_failure += "connection to server at \"" + where + "\", port " +
+                       (h.port.empty() ? std::string("default") : h.port) +
+                       " failed: no answer within " + std::to_string(took) + " ms\n";
+    warn_msg("warn: connecting to %s port %s: no answer within %lld ms; trying the next host",
+             where.c_str(), h.port.empty() ? "default" : h.port.c_str(),
+             static_cast<long long>(took));
     return nullptr;
 }
 

@@ -26,6 +26,7 @@ void backend_enter_sandbox() {
         return;
     granted = new sandbox_grants;
     backend_sandbox_grants(current_backend, config_path, granted);
+    resolve_snapshot();
     (void)sandbox_enter(*granted);
 }
 

@@ -1,11 +1,20 @@
+// Host names resolved within the deadline with c-ares, reading the system's
+// hosts file and resolver configuration, or a snapshot of both once the
+// sandbox has lost sight of them.
 #include "backend/backend.h"
+#include "support/log.h"
 
 #include <algorithm>
 #include <ares.h>
 #include <arpa/inet.h>
+#include <cctype>
 #include <cerrno>
+#include <cstring>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <string_view>
+#include <unistd.h>
 
 namespace {
 
@@ -70,17 +79,122 @@ void step(ares_channel channel, int64_t until) {
     }
 }
 
+// The resolver's configuration and hosts file as they were when korvane
+// entered its sandbox. The system replaces them by rename (DHCP clients,
+// resolver managers), and the new file is one the sandbox never granted:
+// until a restart korvane then resolves with what the old one said, which
+// keeps a reconnect working where the servers stayed the same.
+struct snapshot {
+    bool taken = false;
+    ares_options options{};
+    int mask = 0;
+    ares_addr_port_node *servers = nullptr;
+    std::vector<std::pair<std::string, std::string>> hosts; // name in lower case, address
+    bool conf_logged = false, hosts_logged = false;
+};
+snapshot taken;
+
+constexpr char HOSTS[] = "/etc/hosts";
+constexpr char RESOLV_CONF[] = "/etc/resolv.conf";
+
+int library() {
+    static const int r = ares_library_init(ARES_LIB_INIT_ALL);
+    return r;
+}
+
+std::string lower(std::string_view s) {
+    std::string out(s);
+    for (char &c : out)
+        c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    return out;
+}
+
+// False when path exists and cannot be read: replaced since the sandbox.
+bool readable(const char *path) {
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd >= 0)
+        close(fd);
+    return fd >= 0 || (errno != EACCES && errno != EPERM);
+}
+
+void read_hosts(std::vector<std::pair<std::string, std::string>> *hosts) {
+    FILE *f = fopen(HOSTS, "re");
+    char line[4096];
+    while (f != nullptr && fgets(line, sizeof line, f) != nullptr) {
+        std::string_view rest(line, strcspn(line, "#\n"));
+        std::vector<std::string_view> fields;
+        while (!rest.empty()) {
+            size_t start = rest.find_first_not_of(" \t");
+            if (start == std::string_view::npos)
+                break;
+            rest.remove_prefix(start);
+            fields.push_back(rest.substr(0, rest.find_first_of(" \t")));
+            rest.remove_prefix(fields.back().size());
+        }
+        for (size_t i = 1; i < fields.size(); i++)
+            hosts->emplace_back(lower(fields[i]), std::string(fields[0]));
+    }
+    if (f != nullptr)
+        fclose(f);
+}
+
+// A channel as the system's files configure it; where the sandbox has lost
+// sight of them, as the snapshot does (c-ares would silently ask
+// 127.0.0.1 instead). ARES_SUCCESS or why not.
+int open_channel(ares_channel *channel, bool hosts_ok) {
+    ares_options only_dns{};
+    only_dns.lookups = const_cast<char *>("b");
+    if (readable(RESOLV_CONF) || !taken.taken)
+        return hosts_ok ? ares_init(channel)
+                        : ares_init_options(channel, &only_dns, ARES_OPT_LOOKUPS);
+    ares_options o = taken.options;
+    if (!hosts_ok)
+        o.lookups = only_dns.lookups;
+    int r = ares_init_options(channel, &o, taken.mask | ARES_OPT_LOOKUPS);
+    if (r == ARES_SUCCESS)
+        (void)ares_set_servers_ports(*channel, taken.servers);
+    if (r == ARES_SUCCESS && !taken.conf_logged)
+        warn_msg("warn: %s was replaced since korvane started and the sandbox cannot read the new "
+                 "one; resolving with what it said then; restart korvane to read it",
+                 RESOLV_CONF);
+    taken.conf_logged = true;
+    return r;
+}
+
 } // namespace
+
+void resolve_snapshot() {
+    ares_channel channel = nullptr;
+    if (taken.taken || library() != ARES_SUCCESS || ares_init(&channel) != ARES_SUCCESS)
+        return;
+    taken.taken = ares_save_options(channel, &taken.options, &taken.mask) == ARES_SUCCESS &&
+                  ares_get_servers_ports(channel, &taken.servers) == ARES_SUCCESS;
+    ares_destroy(channel);
+    read_hosts(&taken.hosts);
+}
 
 int32_t resolve_host(const char *name, int64_t until, std::vector<std::string> *out,
                      std::string *why) {
-    static const int library = ares_library_init(ARES_LIB_INIT_ALL);
-    if (library != ARES_SUCCESS) {
-        *why = ares_strerror(library);
+    if (library() != ARES_SUCCESS) {
+        *why = ares_strerror(library());
         return 0;
     }
+    // A hosts file the sandbox lost sight of answers from the snapshot.
+    bool hosts_ok = readable(HOSTS);
+    if (!hosts_ok && taken.taken) {
+        if (!taken.hosts_logged)
+            warn_msg("warn: %s was replaced since korvane started and the sandbox cannot read the "
+                     "new one; looking names up in what it said then; restart korvane to read it",
+                     HOSTS);
+        taken.hosts_logged = true;
+        for (const auto &[host, address] : taken.hosts)
+            if (host == lower(name) && std::find(out->begin(), out->end(), address) == out->end())
+                out->push_back(address);
+        if (!out->empty())
+            return 1;
+    }
     ares_channel channel = nullptr;
-    if (int r = ares_init(&channel); r != ARES_SUCCESS) {
+    if (int r = open_channel(&channel, hosts_ok); r != ARES_SUCCESS) {
         *why = ares_strerror(r);
         return 0;
     }

@@ -156,6 +156,12 @@ TEST_F(config, SourceSettingsAreParsedAndBounded) {
          "bytes, which PostgreSQL cuts channel names to)"},
         {"stats_file /var/lib/%s.prom\n", "warn: bad value for stats_file: /var/lib/%s.prom (a "
                                           "% is followed by t, the table's name, or %)"},
+        // korvane would be let write the directory the file is in.
+        {"stats_file /k.prom\n", "warn: bad value for stats_file: /k.prom (directly under /; give "
+                                 "the metrics a directory of their own)"},
+        {"stats_file /tmp/../etc/k.prom\n", "warn: bad value for stats_file: /tmp/../etc/k.prom "
+                                            "(/etc is the system's own; give the metrics a "
+                                            "directory of their own)"},
         // Both bad: the expire setting is judged first and alone.
         {"fetch_source_refresh x\nfetch_source_expire y\n",
          "warn: bad value for fetch_source_expire: invalid"},
@@ -221,7 +227,7 @@ TEST_F(config, TheCheckerFailsExactlyWhatKorvaneRefuses) {
         {"conninfo host=x\ncache_listen Korvane\n", true},
         {"conninfo host=x\nstats_file korvane.prom\n", true},
         {"conninfo host=x\nstats_interval 0\n", true},
-        {"conninfo host=x\nstats_file /var/lib/k.prom\nstats_interval 1\n", false},
+        {"conninfo host=x\nstats_file /var/lib/korvane/k.prom\nstats_interval 1\n", false},
         {"\xef\xbb\xbf"
          "conninfo host=x\n",
          true},

@@ -891,7 +891,7 @@ TEST_F(e2e, TablesServeAsAMailServerRunsThem) {
             "GRANT korvane TO korvane_host");
     const passwd *pw = getpwnam("korvane-e2e");
     ASSERT_NE(pw, nullptr);
-    child_setup as_host{pw->pw_uid, pw->pw_gid, {"PATH=/usr/bin:/bin"}, 077, ""};
+    child_setup as_host{pw->pw_uid, pw->pw_gid, {"PATH=/usr/bin:/bin"}, 077, "", {}};
 #if defined(__SANITIZE_ADDRESS__)
     // The leak checker would need ptrace, which the sandbox denies.
     as_host.env.emplace_back("ASAN_OPTIONS=detect_leaks=0");

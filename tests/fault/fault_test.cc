@@ -65,8 +65,8 @@ constexpr double coherence_ms = 200;
 class host {
   public:
     explicit host(const std::string &config) : host(std::vector<std::string>{korvane, config}) {}
-    explicit host(const std::vector<std::string> &argv) {
-        started_ = k_.start(argv);
+    explicit host(const std::vector<std::string> &argv, const child_setup *setup = nullptr) {
+        started_ = k_.start(argv, setup);
         k_.send("config|protocol|0.1");
         k_.send("config|ready");
         for (int i = 0; i < 10; i++)
@@ -553,6 +553,84 @@ TEST_F(fault, HugeResultsAnswerInTimeAndGiveTheirMemoryBack) {
     EXPECT_LT(rss_after, rss_before + 2048);
 #endif
     EXPECT_EQ(h.finish(), 0);
+}
+
+// In a mount namespace of its own (the overlay lets the test rename files
+// in korvane's /etc), or with a service file, a sandboxed korvane heals a
+// terminated connection after the system replaced /etc/resolv.conf and
+// /etc/hosts by rename, as DHCP clients do: it resolves with what they
+// said when it started, saying so once; a service's file and port were
+// granted at start. A name with 3,000 addresses that never answer costs
+// its share of the deadline, one warning, and the next host answers.
+TEST_F(fault, SandboxedKorvaneHealsAfterTheSystemsOwnChanges) {
+    std::string dir = temp_path("etc");
+    unlink(dir.c_str());
+    ASSERT_EQ(system(("mkdir -p " + dir + "/up " + dir + "/work").c_str()), 0);
+    std::string hosts;
+    for (int i = 0; i < 3000; i++)
+        hosts += "127.0." + std::to_string(1 + i / 250) + "." + std::to_string(1 + i % 250) +
+                 " hostile.korvane-test\n";
+    write_file(dir + "/up/hosts", read_file("/etc/hosts") + hosts);
+    write_file(dir + "/pg_service.conf",
+               "[korvane_fault]\nhost=127.0.0.1\nport=" + pg_env("PGPORT_NUM") +
+                   "\ndbname=postgres\nuser=postgres\n");
+    setenv("PGSERVICEFILE", (dir + "/pg_service.conf").c_str(), 1);
+    silent_endpoint silent(true);
+    child_setup own_etc;
+    own_etc.in_child = [&] {
+        std::string layers = "lowerdir=/etc,upperdir=" + dir + "/up,workdir=" + dir + "/work";
+        return unshare(CLONE_NEWNS) == 0 &&
+               mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+               mount("overlay", "/etc", "overlay", 0, layers.c_str()) == 0;
+    };
+    const std::string tcp = " port=" + pg_env("PGPORT_NUM") + " dbname=postgres user=postgres";
+    struct row {
+        const char *what, *app;
+        std::string conninfo;
+        bool rename;
+    };
+    const row rows[] = {
+        {"resolv.conf and hosts replaced", "fault_etc", "host=localhost" + tcp, true},
+        {"a service file", "fault_service", "service=korvane_fault", false},
+        {"3,000 silent addresses", "fault_hostile",
+         "host=hostile.korvane-test,127.0.0.1 port=" + std::to_string(silent.port()) + "," +
+             tcp.substr(6),
+         false},
+    };
+    for (const row &r : rows) {
+        SCOPED_TRACE(r.what);
+        std::string conf = temp_path("conf");
+        write_file(conf, "conninfo " + r.conninfo + " application_name=" + r.app + "\n" + query +
+                             "request_timeout_ms 1000\nsandbox on\n");
+        auto start = std::chrono::steady_clock::now();
+        host h({korvane, conf}, &own_etc);
+        double startup = elapsed_ms(start);
+        ASSERT_TRUE(h.started()) << h.err();
+        EXPECT_LT(startup, 1000 + late_ms - deadline_ms);
+        tally t;
+        h.lookup(1, t);
+        // One file after the other, each then read on a reconnect.
+        std::string etc = "/proc/" + std::to_string(h.pid()) + "/root/etc/";
+        for (const char *file : {"resolv.conf", "hosts"}) {
+            if (r.rename) {
+                write_file(etc + file + ".new", read_file(etc + file));
+                ASSERT_EQ(rename((etc + file + ".new").c_str(), (etc + file).c_str()), 0);
+            }
+            EXPECT_EQ(pg_terminate(r.app), 1);
+            usleep(50 * 1000);
+            h.lookup(2, t);
+        }
+        EXPECT_EQ(t.right, 3) << h.err();
+        EXPECT_EQ(h.finish(), 0);
+        EXPECT_EQ(count_of(h.err(), "was replaced since korvane started"), r.rename ? 2 : 0)
+            << h.err();
+        EXPECT_EQ(count_of(h.err(), "trying the next host"),
+                  r.conninfo.find(',') != std::string::npos ? 1 : 0)
+            << h.err();
+        EXPECT_EQ(h.err().find("sandbox:"), std::string::npos) << h.err();
+    }
+    unsetenv("PGSERVICEFILE");
+    system(("rm -rf " + dir).c_str());
 }
 
 // An update that finds the configuration replaced by a FIFO answers error

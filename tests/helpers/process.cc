@@ -41,14 +41,17 @@ int decode_status(int st) {
     if (setup == nullptr) {
         execv(args[0], args.data());
     } else {
+        if (setup->in_child && !setup->in_child())
+            _exit(77);
         std::vector<char *> env;
         for (const auto &e : setup->env)
             env.push_back(const_cast<char *>(e.c_str()));
         env.push_back(nullptr);
-        args[0] = const_cast<char *>(setup->argv0.c_str());
+        if (!setup->argv0.empty())
+            args[0] = const_cast<char *>(setup->argv0.c_str());
         umask(setup->umask);
         if (setgroups(0, nullptr) == 0 && setgid(setup->gid) == 0 && setuid(setup->uid) == 0)
-            execve(argv[0].c_str(), args.data(), env.data());
+            execve(argv[0].c_str(), args.data(), setup->env.empty() ? environ : env.data());
     }
     fprintf(stderr, "exec %s: %s\n", argv[0].c_str(), strerror(errno));
     _exit(127);

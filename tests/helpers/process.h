@@ -2,6 +2,7 @@
 // (stdin from a string, stdout and stderr captured), or line by line.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -22,13 +23,15 @@ std::string log_line(const std::string &prog, pid_t pid, const std::string &text
 
 // How a host starts its table processes: as its own user, with the
 // environment it passes (not the test's), its umask, and argv[0] set to
-// the table's name.
+// the table's name; and what else the child does before it runs the
+// program (a mount namespace of its own, say; false ends it with 77).
 struct child_setup {
-    uid_t uid;
-    gid_t gid;
-    std::vector<std::string> env;
-    mode_t umask;
-    std::string argv0;
+    uid_t uid = 0;
+    gid_t gid = 0;
+    std::vector<std::string> env; // empty: the test's own
+    mode_t umask = 022;
+    std::string argv0; // empty: the program's path
+    std::function<bool()> in_child;
 };
 
 // A child spoken to one line at a time; stderr is kept in a file.

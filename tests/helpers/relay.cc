@@ -135,11 +135,11 @@ void delay_relay::accept_loop() {
     }
 }
 
-silent_endpoint::silent_endpoint() {
+silent_endpoint::silent_endpoint(bool any_address) {
     fd_ = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_addr.s_addr = htonl(any_address ? INADDR_ANY : INADDR_LOOPBACK);
     socklen_t len = sizeof addr;
     if (bind(fd_, reinterpret_cast<sockaddr *>(&addr), len) != 0 || listen(fd_, 64) != 0 ||
         getsockname(fd_, reinterpret_cast<sockaddr *>(&addr), &len) != 0)

@@ -40,7 +40,9 @@ class delay_relay {
 // drops packets while the connection stays open.
 class silent_endpoint {
   public:
-    silent_endpoint();
+    // On 127.0.0.1, or with any_address on every address, so that all of
+    // 127.0.0.0/8 (a name with many addresses) reaches it.
+    explicit silent_endpoint(bool any_address = false);
     ~silent_endpoint();
     silent_endpoint(const silent_endpoint &) = delete;
     silent_endpoint &operator=(const silent_endpoint &) = delete;
