@@ -59,6 +59,7 @@ TEST(sandbox, DeniesWhatItDoesNotGrant) {
     unlink(dir.c_str());
     ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
     write_file(dir + "/granted", "x");
+    ASSERT_EQ(mkdir((dir + "-w").c_str(), 0700), 0);
     int granted = 0, other = 0;
     int l1 = listening(&granted), l2 = listening(&other);
     ASSERT_GE(l1, 0);
@@ -87,6 +88,21 @@ TEST(sandbox, DeniesWhatItDoesNotGrant) {
         {"create a file there",
          [&] { return tried(open((dir + "/new").c_str(), O_WRONLY | O_CREAT, 0600)); }, EACCES, 0,
          EACCES},
+        {"list a granted directory",
+         [&] { return tried(open(dir.c_str(), O_RDONLY | O_DIRECTORY)); }, EACCES, 0, EACCES},
+        // The metrics directory takes new files renamed over others only.
+        {"make a directory where it writes",
+         [&] { return tried(mkdir((dir + "-w/d").c_str(), 0700)); }, EPERM, EPERM, EACCES},
+        {"make a link there", [&] { return tried(symlink("/etc/passwd", (dir + "-w/l").c_str())); },
+         EPERM, EPERM, EACCES},
+        {"make a FIFO there", [&] { return tried(mkfifo((dir + "-w/f").c_str(), 0600)); }, EPERM,
+         EPERM, EACCES},
+        {"create a file there, and remove it",
+         [&] {
+             int r = tried(open((dir + "-w/x").c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600));
+             return r != 0 ? r : tried(unlink((dir + "-w/x").c_str()));
+         },
+         0, 0, 0},
         {"exec a program",
          [] {
              char *const argv[] = {const_cast<char *>("/bin/true"), nullptr};
@@ -134,7 +150,8 @@ TEST(sandbox, DeniesWhatItDoesNotGrant) {
             log_setup(1);
             // Each path that cannot be granted is named, but an optional
             // one or a directory to write that does not exist.
-            sandbox_grants g{{dir, "/etc/os-release/x"}, {"/nowhere"}, {granted}, {"/nonexistent"}};
+            sandbox_grants g{
+                {dir, "/etc/os-release/x"}, {"/nowhere", dir + "-w"}, {granted}, {"/nonexistent"}};
             std::string missing;
             if (m == BOTH)
                 (void)sandbox_enter(g);
@@ -171,6 +188,7 @@ TEST(sandbox, DeniesWhatItDoesNotGrant) {
     close(l2);
     unlink((dir + "/granted").c_str());
     rmdir(dir.c_str());
+    system(("rm -rf " + dir + "-w").c_str());
 }
 
 // What decides whether an update stays within the grants: paths are
