@@ -170,6 +170,14 @@ void backend_free(backend *b);
 
 // The first bytes of a file saved with a UTF-8 byte-order mark.
 inline constexpr char UTF8_BOM[] = "\xef\xbb\xbf";
+// Opens a configuration file for reading, only when it is a regular file
+// (a FIFO would hold the reader until some writer came), without waiting;
+// null with *why saying why not.
+FILE *backend_open_config(const char *path, std::string *why);
+// What is wrong with the password file libpq reads for conninfo: one it
+// ignores because others may read it (libpq's rule), or one the user
+// korvane runs as cannot read; "" when there is none or it is good.
+std::string backend_passfile_problem(const char *conninfo);
 // The mode of path when it is readable by every user while conninfo holds
 // a password (a "password=" or a URI's user:password@); -1 otherwise.
 int backend_exposed_password(const char *path, const char *conninfo);
@@ -178,8 +186,9 @@ int backend_exposed_password(const char *path, const char *conninfo);
 // korvane-query --check: judges every line of the configuration at path
 // with the loader's own rules and, when connect is set, every statement
 // against the database, writing one line per finding to out. 0 when
-// korvane accepts the file (warnings and notes aside), 1 otherwise.
-int backend_lint(const char *path, bool connect, FILE *out);
+// korvane accepts the file (warnings and notes aside, unless strict), 1
+// otherwise.
+int backend_lint(const char *path, bool connect, FILE *out, bool strict = false);
 
 // === in connect.cc ===
 // The nine services' statements in slot order, then the fetch statement.

@@ -90,24 +90,10 @@ struct file_closer {
 // the request until some writer came, a device or directory never reads as
 // a configuration. Opening does not wait either way. Null after a warning.
 FILE *open_regular(const char *path) {
-    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        warn_sys("warn: \"%s\"", path);
-        return nullptr;
-    }
-    struct stat st {};
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        warn_msg("warn: \"%s\": not a regular file; give korvane a plain file and replace it "
-                 "by rename",
-                 path);
-        close(fd);
-        return nullptr;
-    }
-    FILE *f = fdopen(fd, "r");
-    if (f == nullptr) {
-        warn_sys("warn: \"%s\"", path);
-        close(fd);
-    }
+    std::string why;
+    FILE *f = backend_open_config(path, &why);
+    if (f == nullptr)
+        warn_msg("warn: \"%s\": %s", path, why.c_str());
     return f;
 }
 
@@ -190,6 +176,44 @@ void apply(backend *b, const config_key &k, const char *text) {
 }
 
 } // namespace
+
+FILE *backend_open_config(const char *path, std::string *why) {
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        *why = strerror(errno);
+        return nullptr;
+    }
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        *why = "not a regular file; give korvane a plain file and replace it by rename";
+        close(fd);
+        return nullptr;
+    }
+    FILE *f = fdopen(fd, "r");
+    if (f == nullptr) {
+        *why = strerror(errno);
+        close(fd);
+    }
+    return f;
+}
+
+std::string backend_passfile_problem(const char *conninfo) {
+    std::string file = exec_passfile(conninfo);
+    struct stat st {};
+    if (file.empty() || stat(file.c_str(), &st) != 0)
+        return "";
+    char mode[8];
+    snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    // libpq's own rule, which it applies with a line on stderr only.
+    if ((st.st_mode & 077) != 0)
+        return "password file " + file + " has mode " + mode +
+               ", which libpq ignores (it reads only one its owner alone can read): chmod 0600 "
+               "it, owned by the user korvane runs as";
+    if (access(file.c_str(), R_OK) != 0)
+        return "password file " + file + " cannot be read by the user korvane runs as: " +
+               strerror(errno) + "; give it to that user, mode 0600";
+    return "";
+}
 
 std::string backend_shown_key(const char *key) {
     // "conninfo=password=..." is a key glued to its value; what follows
@@ -577,6 +601,8 @@ void warn_exposed(const char *path, const char *conninfo) {
         warn_msg("warn: \"%s\" holds a password in conninfo and is readable by every user "
                  "(mode %04o); chmod 0640 it, owned by root and the mail server's group",
                  path, mode);
+    if (std::string problem = backend_passfile_problem(conninfo); !problem.empty())
+        warn_msg("warn: %s", problem.c_str());
 }
 
 // Judges every known key's value and applies it; false after a warning.

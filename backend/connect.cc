@@ -75,15 +75,17 @@ char *judge_prepared(const backend *b, int slot, const char *name, const char *s
         const char *text = r != nullptr ? PQresultErrorMessage(r) : "";
         return *text != '\0' ? text : PQerrorMessage(b->conn);
     };
-    if (PQresultStatus(prepared) != PGRES_COMMAND_OK) {
-        if (!exec_expired())
+    bool prepare_failed = PQresultStatus(prepared) != PGRES_COMMAND_OK;
+    if (prepare_failed || PQresultStatus(described) != PGRES_COMMAND_OK) {
+        if (exec_expired())
+            return nullptr;
+        if (prepare_failed)
             warn_msg("warn: PQprepare: %s", why(prepared));
-        return nullptr;
-    }
-    if (PQresultStatus(described) != PGRES_COMMAND_OK) {
-        if (!exec_expired())
+        else
             warn_msg("warn: %s: %s", b->unprepared ? "PQprepare" : "PQdescribePrepared",
                      why(described));
+        // Which of the file's statements it was, for the admin who mends it.
+        warn_msg("warn: %s: the server refused this statement", key);
         return nullptr;
     }
     // The server accepts a text with any number of parameters; one that

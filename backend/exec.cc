@@ -1,4 +1,5 @@
 #include "backend/backend.h"
+#include "support/compat.h"
 #include "support/log.h"
 #include "support/stats.h"
 
@@ -443,6 +444,11 @@ void fill(params *p, const PQconninfoOption *opts,
         p->keys.push_back(key);
         p->values.push_back(value);
     }
+    // A DBA tells korvane's sessions apart by the table each serves.
+    if (!has_value(opts, "fallback_application_name")) {
+        p->keys.push_back("fallback_application_name");
+        p->values.push_back(getprogname());
+    }
     bool service = has_value(opts, "service") || getenv("PGSERVICE") != nullptr;
     const account &a = own_account();
     if (!service && !has_value(opts, "user") && getenv("PGUSER") == nullptr && !a.user.empty()) {
@@ -663,12 +669,13 @@ bool exec_cut() {
 
 namespace {
 
-// conn's application_name, or failing that its fallback, with suffix.
+// conn's application_name, or failing that its fallback (the table's name,
+// which every connection carries), with suffix.
 std::string named_after(const PQconninfoOption *opts, const char *suffix) {
     const char *name = option(opts, "application_name");
     if (name == nullptr || *name == '\0')
         name = option(opts, "fallback_application_name");
-    return std::string(name != nullptr && *name != '\0' ? name : "korvane") + suffix;
+    return std::string(name != nullptr && *name != '\0' ? name : getprogname()) + suffix;
 }
 
 } // namespace

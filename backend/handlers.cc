@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 const char *config_path;
 
@@ -143,6 +144,28 @@ int32_t update_rejected() {
     return -1;
 }
 
+// A file the update could not load: every problem the checker finds in it,
+// each with its line and what would be valid, after the loader's own words.
+void say_problems() {
+    char *text = nullptr;
+    size_t size = 0;
+    FILE *out = open_memstream(&text, &size);
+    if (out == nullptr)
+        return;
+    (void)backend_lint(config_path, false, out);
+    fclose(out);
+    std::string_view rest(text, size);
+    std::string summary = std::string(config_path) + ": ";
+    while (!rest.empty()) {
+        std::string line(rest.substr(0, rest.find('\n')));
+        rest.remove_prefix(std::min(rest.size(), line.size() + 1));
+        if (line.find(": warning: ") == std::string::npos &&
+            line.find(" note: ") == std::string::npos && line.rfind(summary, 0) != 0)
+            warn_msg("warn: %s", line.c_str());
+    }
+    free(text);
+}
+
 } // namespace
 
 int32_t backend_update() {
@@ -150,6 +173,8 @@ int32_t backend_update() {
     // only a regular file is read, so that cannot wait on a writer.
     backend_begin_request(current_backend);
     backend_ptr fresh{backend_load(config_path)};
+    if (!fresh)
+        say_problems();
     if (!fresh || !within_sandbox(fresh.get()))
         return update_rejected();
     // The new configuration's deadline bounds the connection it makes.
@@ -159,6 +184,8 @@ int32_t backend_update() {
     backend_free(current_backend);
     current_backend = fresh.release();
     backend_start_logging(current_backend);
+    // Its cache starts cold: the old one's entries went with it.
+    info_msg("info: update: the configuration in %s serves now", config_path);
     return 1;
 }
 

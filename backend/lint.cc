@@ -91,9 +91,10 @@ void check_value(checker &c, const char *key, const char *value, int line) {
 
 // Reads the file line by line as korvane does, judging every line.
 bool read_file(checker &c) {
-    FILE *f = fopen(c.path, "r");
+    std::string why;
+    FILE *f = backend_open_config(c.path, &why);
     if (f == nullptr) {
-        c.report(PROBLEM, 0, "cannot open: %s", strerror(errno));
+        c.report(PROBLEM, 0, "cannot open: %s", why.c_str());
         return false;
     }
     char *buf = nullptr;
@@ -222,7 +223,7 @@ void check_database(checker &c, const setting &conninfo) {
 
 } // namespace
 
-int backend_lint(const char *path, bool connect, FILE *out) {
+int backend_lint(const char *path, bool connect, FILE *out, bool strict) {
     checker c{path, out, 0, {}, 0, 0};
     if (read_file(c)) {
         auto conninfo = c.settings.find("conninfo");
@@ -235,6 +236,9 @@ int backend_lint(const char *path, bool connect, FILE *out) {
                          "conninfo: holds a password and the file is readable by every user "
                          "(mode %04o); chmod 0640 it, owned by root and the mail server's group",
                          mode);
+            if (std::string problem = backend_passfile_problem(conninfo->second.value.c_str());
+                !problem.empty())
+                c.report(WARNING, conninfo->second.line, "conninfo: %s", problem.c_str());
             if (std::string host = backend_unverified_host(conninfo->second.value.c_str());
                 !host.empty())
                 c.report(WARNING, conninfo->second.line,
@@ -260,5 +264,5 @@ int backend_lint(const char *path, bool connect, FILE *out) {
     if (c.warnings > 0)
         fprintf(out, ", %d warning%s", c.warnings, c.warnings == 1 ? "" : "s");
     fputc('\n', out);
-    return c.problems > 0 ? 1 : 0;
+    return c.problems > 0 || (strict && c.warnings > 0) ? 1 : 0;
 }

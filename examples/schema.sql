@@ -49,6 +49,15 @@ END $$;
 GRANT SELECT ON domains, mailboxes, aliases, relay_networks, source_addresses, sender_logins
     TO korvane;
 
+-- NOTIFY and LISTEN need only CONNECT: any role that may connect could
+-- flush the cache at will and read every changed key the triggers send.
+-- Only the mail roles (korvane, and the roles the mail user logs in as,
+-- made members of it) may connect to this database.
+DO $$ BEGIN
+    EXECUTE format('REVOKE CONNECT ON DATABASE %I FROM PUBLIC', current_database());
+    EXECUTE format('GRANT CONNECT ON DATABASE %I TO korvane', current_database());
+END $$;
+
 -- The mail server asks the netaddr and source services with keys that are
 -- not addresses (mail it made itself is asked as "local"): such a key is
 -- no address, so it matches nothing, where a plain cast would fail the

@@ -4,7 +4,7 @@
 //   korvane-query [-v] CONFIG check SERVICE KEY
 //   korvane-query [-v] CONFIG lookup SERVICE KEY
 //   korvane-query [-v] CONFIG fetch [COUNT]
-//   korvane-query [-v] --check CONFIG
+//   korvane-query [-v] --check [--strict] CONFIG
 //
 // Exit status: 0 found (or --check clean), 1 not found (or --check found a
 // problem), 2 error. Diagnostics go to stderr as korvane writes them; the
@@ -32,7 +32,7 @@ constexpr int EXIT_ERROR = 2;
 void print_usage(FILE *to) {
     fprintf(to,
             "usage: %s [-v] CONFIG check|lookup SERVICE KEY | [-v] CONFIG fetch [COUNT] | "
-            "--check CONFIG | --help | --version\n",
+            "--check [--strict] CONFIG | --help | --version\n",
             getprogname());
 }
 
@@ -108,9 +108,11 @@ int fetch(const char *path, const char *count_text) {
 
 // Reads the options, which may come anywhere before "--", as with other
 // tools. An exit status when an option answers by itself (help, version),
-// else -1 with *check set for --check.
-int parse_options(int argc, char *argv[], bool *check) {
+// else -1 with *check set for --check and *strict for --strict (warnings
+// fail too).
+int parse_options(int argc, char *argv[], bool *check, bool *strict) {
     constexpr option long_options[] = {{"check", no_argument, nullptr, 'c'},
+                                       {"strict", no_argument, nullptr, 's'},
                                        {"help", no_argument, nullptr, 'h'},
                                        {"version", no_argument, nullptr, 'V'},
                                        {nullptr, 0, nullptr, 0}};
@@ -121,6 +123,9 @@ int parse_options(int argc, char *argv[], bool *check) {
             break;
         case 'c':
             *check = true;
+            break;
+        case 's':
+            *strict = true;
             break;
         case 'h':
             print_usage(stdout);
@@ -143,13 +148,15 @@ int main(int argc, char *argv[]) {
     sane_descriptors();
     signal(SIGPIPE, SIG_IGN);
     log_setup(1);
-    bool check = false;
-    if (int done = parse_options(argc, argv, &check); done >= 0)
+    bool check = false, strict = false;
+    if (int done = parse_options(argc, argv, &check, &strict); done >= 0)
         return done;
     int n = argc - optind;
     char **args = argv + optind;
     if (check)
-        return n == 1 ? backend_lint(args[0], true, stdout) : (usage(), EXIT_ERROR);
+        return n == 1 ? backend_lint(args[0], true, stdout, strict) : (usage(), EXIT_ERROR);
+    if (strict)
+        usage();
     if (n < 2)
         usage();
     std::string_view action = args[1];

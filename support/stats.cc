@@ -441,6 +441,9 @@ void stats_summary(char *buf, uint64_t size) {
 
 void stats_exposition(FILE *out) {
     const char *table = table_label.c_str();
+    // Which build each table runs, as exporters say it.
+    help_type(out, "build_info", "The korvane version this table runs.", "gauge");
+    fprintf(out, "korvane_build_info{table=\"%s\",version=\"%s\"} 1\n", table, KORVANE_VERSION);
     write_requests(out, table);
     write_histograms(out, table);
     write_cache(out, table);

@@ -2,7 +2,8 @@
 # Installs the build into a scratch root and checks that every file lands
 # where a mail admin looks for it, and that the manual pages render cleanly.
 # Then builds the Debian package from a copy of the sources, checks what it
-# holds and that lintian finds nothing to say about it.
+# holds, that lintian finds nothing to say about it, and that it serves as
+# installed (its autopkgtest).
 set -euo pipefail
 build=$1 src=$2
 root=$(mktemp -d)
@@ -13,7 +14,8 @@ fail=0
 for f in usr/libexec/korvane usr/bin/korvane-query usr/share/man/man8/korvane.8 \
          usr/share/man/man1/korvane-query.1 usr/share/man/man5/korvane.conf.5 \
          usr/share/doc/korvane/README.md usr/share/doc/korvane/examples/korvane.conf \
-         usr/share/doc/korvane/examples/schema.sql usr/share/doc/korvane/examples/data.sql; do
+         usr/share/doc/korvane/examples/schema.sql usr/share/doc/korvane/examples/data.sql \
+         usr/share/doc/korvane/examples/korvane.rules.yml; do
     [ -e "$root/$f" ] || { echo "missing: /$f"; fail=1; }
 done
 [ -x "$root/usr/libexec/korvane" ] || { echo "korvane is not executable"; fail=1; }
@@ -57,5 +59,16 @@ done
 ls "$pkg"/korvane-dbgsym_*.deb >/dev/null || { echo "no -dbgsym package"; fail=1; }
 tags=$(lintian --allow-root --pedantic -I -E "$pkg"/korvane_*.changes 2>&1 || true)
 [ -z "$tags" ] || { echo "lintian: $tags"; fail=1; }
+# The package tested as installed (debian/tests): autopkgtest installs it on
+# this machine (the null runner) and runs its test against a throwaway
+# PostgreSQL; without autopkgtest, the test script runs as it would.
+if command -v autopkgtest >/dev/null; then
+    if ! autopkgtest "$deb" "$pkg/korvane" -- null >"$pkg/autopkgtest.log" 2>&1; then
+        tail -40 "$pkg/autopkgtest.log"
+        fail=1
+    fi
+else
+    dpkg -i "$deb" >/dev/null && (cd "$pkg/korvane" && debian/tests/serve) || fail=1
+fi
 [ $fail = 0 ] && echo "debian package ok"
 exit $fail

@@ -183,6 +183,21 @@ TEST_F(config, UnreadableFileNamesThePath) {
     }
 }
 
+// libpq ignores a password file that others may read, saying so only on
+// stderr: korvane names the rule at load, as the checker does.
+TEST_F(config, APasswordFileLibpqIgnoresIsNamed) {
+    std::string pass = temp_path("pgpass");
+    for (mode_t mode : {0640, 0600}) {
+        chmod(pass.c_str(), mode);
+        EXPECT_EQ(backend_passfile_problem(("passfile=" + pass).c_str()),
+                  mode == 0600 ? ""
+                               : "password file " + pass +
+                                     " has mode 0640, which libpq ignores (it reads only one its "
+                                     "owner alone can read): chmod 0600 it, owned by the user "
+                                     "korvane runs as");
+    }
+}
+
 TEST_F(config, CloseAndFreeOnAnUnconnectedRecord) {
     ASSERT_NE(load("conninfo host=/nonexistent\nquery_alias select 1\n"), nullptr);
     backend_close(b);

@@ -132,6 +132,9 @@ TEST_F(db, RejectedQueryFailsTheWholeConnect) {
                               "exist\\nLINE 1: SELECT v FROM no_such_table WHERE k = $1");
     logged.pop_back(); // the caret line follows
     EXPECT_EQ(err.rfind(line("debug: (re)connecting") + logged, 0), 0u) << err;
+    EXPECT_NE(err.find(line("warn: query_domain: the server refused this statement")),
+              std::string::npos)
+        << err;
     expect_not_connected();
     // The rejected attempt used its number; the one after it was never made.
     EXPECT_EQ(stmt_counter, 102u);

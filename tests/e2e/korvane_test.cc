@@ -75,6 +75,36 @@ std::string fetch(const std::string &id) {
     return "table|0.1|1700000000.000000|mytable|fetch|source|" + id + "\n";
 }
 
+// What Debian's node exporter, reading dir with its textfile collector
+// only, serves on a loopback port of its own.
+std::string scrape_textfiles(const std::string &dir) {
+    int port = 0;
+    {
+        silent_endpoint probe;
+        port = probe.port();
+    }
+    child_process exporter;
+    if (!exporter.start({"/usr/bin/prometheus-node-exporter", "--collector.disable-defaults",
+                         "--collector.textfile", "--collector.textfile.directory=" + dir,
+                         "--web.listen-address=127.0.0.1:" + std::to_string(port)}))
+        return "";
+    std::string scraped;
+    for (int i = 0; i < 100 && scraped.find("korvane_") == std::string::npos; i++) {
+        usleep(50 * 1000);
+        int fd = loopback_connect(port);
+        if (fd < 0)
+            continue;
+        (void)!write(fd, "GET /metrics HTTP/1.0\r\n\r\n", 26);
+        char buf[65536];
+        for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;)
+            scraped.append(buf, static_cast<size_t>(n));
+        close(fd);
+    }
+    kill(exporter.pid(), SIGTERM);
+    (void)exporter.finish();
+    return scraped;
+}
+
 class e2e : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
@@ -478,6 +508,13 @@ TEST_F(e2e, UpdateTakesEffectOrLeavesTheOldBackendServing) {
     EXPECT_EQ(k.finish(), 0);
     std::string err = k.err();
     EXPECT_NE(err.find("warn: duplicate key conninfo"), std::string::npos) << err;
+    // The checker's words follow the loader's: the file, the line, why.
+    EXPECT_NE(err.find("warn: " + conf + ":" + std::to_string(count_lines(old_text) + 1) +
+                       ": conninfo: duplicate key, first on line 1"),
+              std::string::npos)
+        << err;
+    EXPECT_EQ(count_of(err, "info: update: the configuration in " + conf + " serves now"), 1)
+        << err;
     // Sandboxed, the unreachable port is refused before any attempt.
     EXPECT_NE(err.find(getenv("KORVANE_TEST_CONFIG") != nullptr
                            ? "warn: the new configuration needs TCP port 1, which the sandbox"
@@ -652,6 +689,10 @@ TEST_F(e2e, QueryToolAnswersOneRequest) {
 TEST_F(e2e, QueryToolCheckPassesACleanFile) {
     run_result r = run_program({korvane_query, "--check", config()}, "");
     EXPECT_EQ(r.status, 0) << r.out << r.err;
+    // A warning fails only --strict, for scripts that install clean files.
+    std::string typo = config("query_alais SELECT 1\n");
+    EXPECT_EQ(run_program({korvane_query, "--check", typo}, "").status, 0);
+    EXPECT_EQ(run_program({korvane_query, "--check", "--strict", typo}, "").status, 1);
     for (const char *ok : {": query_credentials: ok (1 parameter, 2 columns)\n",
                            ": fetch_source: ok (0 parameters, 1 column)\n", ": ok\n"})
         EXPECT_NE(r.out.find(ok), std::string::npos) << ok << r.out;
@@ -814,29 +855,7 @@ TEST_F(e2e, MetricsReachANodeExporterAndSignalLogsTheTotals) {
               std::string::npos)
         << k.err();
     EXPECT_EQ(system(("promtool check metrics < " + file).c_str()), 0);
-    // A free loopback port for the exporter.
-    int port = 0;
-    {
-        silent_endpoint probe;
-        port = probe.port();
-    }
-    child_process exporter;
-    ASSERT_TRUE(exporter.start({"/usr/bin/prometheus-node-exporter", "--collector.disable-defaults",
-                                "--collector.textfile",
-                                "--collector.textfile.directory=" + std::string(dir),
-                                "--web.listen-address=127.0.0.1:" + std::to_string(port)}));
-    std::string scraped;
-    for (int i = 0; i < 100 && scraped.find("korvane_") == std::string::npos; i++) {
-        usleep(50 * 1000);
-        int fd = loopback_connect(port);
-        if (fd < 0)
-            continue;
-        (void)!write(fd, "GET /metrics HTTP/1.0\r\n\r\n", 26);
-        char buf[65536];
-        for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;)
-            scraped.append(buf, static_cast<size_t>(n));
-        close(fd);
-    }
+    std::string scraped = scrape_textfiles(dir);
     // The exporter sorts the labels; the table is the name korvane runs under.
     for (const char *line :
          {"korvane_requests_total{outcome=\"found\",service=\"domain\",table=\"korvane\","
@@ -845,8 +864,6 @@ TEST_F(e2e, MetricsReachANodeExporterAndSignalLogsTheTotals) {
           "korvane_reply_seconds_count{table=\"korvane\",type=\"lookup\"} 3",
           "node_textfile_scrape_error 0"})
         EXPECT_NE(scraped.find(line), std::string::npos) << line << "\n" << scraped;
-    kill(exporter.pid(), SIGTERM);
-    (void)exporter.finish();
     EXPECT_EQ(k.finish(), 0);
     unlink(file.c_str());
     rmdir(dir);
@@ -878,7 +895,7 @@ TEST_F(e2e, TablesServeAsAMailServerRunsThem) {
         " --shell /usr/sbin/nologin korvane-e2e; install -d -o korvane-e2e -m 700 " + home +
         "; echo '*:*:korvane_host:korvane_host:e2e-host-secret' >" + home +
         "/.pgpass; chown korvane-e2e " + home + "/.pgpass; chmod 600 " + home + "/.pgpass; " +
-        "chmod 755 " + dir + "; install -d -o korvane-e2e -m 755 " + dir + "/metrics; " +
+        "chmod 755 " + dir + "; install -d -g korvane-e2e -m 1775 " + dir + "/metrics; " +
         "psql -q -v ON_ERROR_STOP=1 \"" + db + "\" -f " + src + "/examples/schema.sql -f " + src +
         "/examples/data.sql >/dev/null; sed -e 's|^conninfo .*|conninfo host=" + pg_env("PGSOCK") +
         " port=" + pg_env("PGPORT_NUM") +
@@ -919,6 +936,10 @@ TEST_F(e2e, TablesServeAsAMailServerRunsThem) {
         sleep(2);
     }
     EXPECT_EQ(fetched, rotation);
+    // A DBA tells the tables' sessions apart by their names.
+    EXPECT_EQ(pg_value("SELECT string_agg(application_name, ' ' ORDER BY application_name) FROM "
+                       "pg_stat_activity WHERE datname = 'korvane_host'"),
+              "aliases aliases-listen domains domains-listen sources sources-listen");
     for (int t = 0; t < 3; t++) {
         SCOPED_TRACE(names[t]);
         std::string status = read_file("/proc/" + std::to_string(tables[t].pid()) + "/status");
@@ -935,10 +956,16 @@ TEST_F(e2e, TablesServeAsAMailServerRunsThem) {
         std::istringstream lines(tables[t].err());
         for (std::string text; std::getline(lines, text);)
             EXPECT_TRUE(std::regex_match(text, expected)) << text;
-        EXPECT_NE(read_file(std::string(dir) + "/metrics/korvane-" + names[t] + ".prom")
-                      .find("table=\"" + std::string(names[t]) + "\""),
-                  std::string::npos);
     }
+    // The README's directory, written under umask 077, read by the node
+    // exporter: every table's file, and which version it runs.
+    std::string scraped = scrape_textfiles(std::string(dir) + "/metrics");
+    EXPECT_NE(scraped.find("node_textfile_scrape_error 0"), std::string::npos) << scraped;
+    for (const char *name : names)
+        EXPECT_NE(scraped.find("korvane_build_info{table=\"" + std::string(name) +
+                               "\",version=\"" KORVANE_VERSION "\"} 1"),
+                  std::string::npos)
+            << name;
     system(("rm -rf " + std::string(dir)).c_str());
 }
 } // namespace

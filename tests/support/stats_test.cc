@@ -37,7 +37,8 @@ TEST(stats, WritesWhatWasCountedAndWarnsOncePerCause) {
          {"korvane_requests_total{table=\"t\\\"1\",type=\"lookup\",service=\"alias\","
           "outcome=\"found\"} 98\n",
           "korvane_reply_seconds_bucket{table=\"t\\\"1\",type=\"lookup\",le=\"5e-05\"} 98\n",
-          "korvane_reply_seconds_bucket{table=\"t\\\"1\",type=\"check\",le=\"+Inf\"} 1\n"})
+          "korvane_reply_seconds_bucket{table=\"t\\\"1\",type=\"check\",le=\"+Inf\"} 1\n",
+          "korvane_build_info{table=\"t\\\"1\",version=\"" KORVANE_VERSION "\"} 1\n"})
         EXPECT_NE(text.find(line), std::string::npos) << line << text;
     // Nothing another user puts in a shared directory blocks or redirects
     // the file: a FIFO at the old temporary name and in the file's place,
