@@ -70,16 +70,24 @@ TEST_F(cache_unit, HoldsAtMostCacheSizeEntriesEvictingTheLeastRecentlyUsed) {
 }
 
 TEST_F(cache_unit, NotificationPayloadsFlushWhatTheyName) {
+    // Room for every entry below.
+    backend_free(b);
+    std::string path = temp_path("cache");
+    write_file(path, "cache_size 16\ncache_ttl 60\ncache_stale 60\n");
+    b = backend_load(path.c_str());
     struct payload {
         const char *text;
         std::string left; // entries still cached afterwards, in store order
         bool reload;      // the next fetch loads the source list again
     };
     const payload cases[] = {
-        {"alias:a", "alias:b domain:a netaddr:2001:db8::1", false},
+        {"alias:a", "alias:b domain:a netaddr:2001:db8::1 alias:A alias:\xc3\x84", false},
+        // Keys are matched as the host sent them, byte for byte.
+        {"alias:A", "alias:a alias:b domain:a netaddr:2001:db8::1 alias:\xc3\x84", false},
+        {"alias:\xc3\x84", "alias:a alias:b domain:a netaddr:2001:db8::1 alias:A", false},
         {"alias", "domain:a netaddr:2001:db8::1", false},
-        {"netaddr:2001:db8::1", "alias:a alias:b domain:a", false},
-        {"source", "alias:a alias:b domain:a netaddr:2001:db8::1", true},
+        {"netaddr:2001:db8::1", "alias:a alias:b domain:a alias:A alias:\xc3\x84", false},
+        {"source", "alias:a alias:b domain:a netaddr:2001:db8::1 alias:A alias:\xc3\x84", true},
         {"", "", true},
         {"no such thing", "", true},
         {"aliases:a", "", true},
@@ -87,7 +95,8 @@ TEST_F(cache_unit, NotificationPayloadsFlushWhatTheyName) {
     for (const payload &p : cases) {
         cache_free(b);
         uint32_t sources = cache_source_generation(b);
-        for (const char *e : {"alias:a", "alias:b", "domain:a", "netaddr:2001:db8::1"}) {
+        for (const char *e : {"alias:a", "alias:b", "domain:a", "netaddr:2001:db8::1", "alias:A",
+                              "alias:\xc3\x84"}) {
             std::string name(e, strchr(e, ':'));
             for (int slot = 0; slot < 9; slot++)
                 if (name == service_to_name(1u << slot))
@@ -95,7 +104,8 @@ TEST_F(cache_unit, NotificationPayloadsFlushWhatTheyName) {
         }
         cache_apply(b, p.text);
         std::string left;
-        for (const char *e : {"alias:a", "alias:b", "domain:a", "netaddr:2001:db8::1"}) {
+        for (const char *e : {"alias:a", "alias:b", "domain:a", "netaddr:2001:db8::1", "alias:A",
+                              "alias:\xc3\x84"}) {
             service_kind svc = e[0] == 'a' ? SVC_ALIAS : e[0] == 'd' ? SVC_DOMAIN : SVC_NETADDR;
             if (lookup(svc, strchr(e, ':') + 1) == "v")
                 left += std::string(left.empty() ? "" : " ") + e;

@@ -443,6 +443,19 @@ TEST_F(e2e, CacheStaysTrueThroughNotificationsReconnectsAndOutages) {
     kill(listener, SIGCONT);
     printf("stopped listener: the change answered %.0f ms after the stop\n", fresh_ms);
     EXPECT_LT(fresh_ms, 3000);
+    // A new listener took over, and once it listens entries answer as
+    // fresh again: a change it is not told of is not seen.
+    std::string replaced;
+    for (int i = 0; i < 100 && replaced != "1"; i++, usleep(20 * 1000))
+        replaced = pg_value("SELECT count(*) FROM pg_stat_activity WHERE application_name = "
+                            "'e2e_cache-listen' AND pid <> " +
+                            pid + " AND query LIKE 'LISTEN%'");
+    EXPECT_EQ(replaced, "1");
+    usleep(50 * 1000);
+    EXPECT_EQ(lookup("alias", "a"), "found|7");
+    pg_exec("UPDATE e2e_cache SET v = '7b' WHERE k = 'a'");
+    EXPECT_EQ(lookup("alias", "a"), "found|7");
+    pg_exec("UPDATE e2e_cache SET v = '7' WHERE k = 'a'");
 
     // An outage: cached keys answer from their entries, others error.
     pg_control("down");

@@ -463,8 +463,12 @@ TEST(chaos, RandomFaultsNeverGiveAWrongAnswer) {
             heal_us[f.kind] = std::max(heal_us[f.kind], took);
         }
     }
-    printf("chaos: %d answers, %d errors, %d wrong, %zu faults\n", total, errors, wrong,
-           st.faults.size());
+    int64_t slowest = 0;
+    for (const auto &list : answers)
+        for (const answer &a : list)
+            slowest = std::max(slowest, a.answered - a.asked);
+    printf("chaos: %d answers, %d errors, %d wrong, %zu faults, slowest reply %.1f ms\n", total,
+           errors, wrong, st.faults.size(), static_cast<double>(slowest) / 1000);
     for (const auto &[kind, us] : heal_us) {
         printf("chaos: %-28s healed within %lld ms\n", kind.c_str(),
                static_cast<long long>(us / 1000));

@@ -80,6 +80,27 @@ bool start(fleet_member &m, const std::string &conf) {
     return m.serving = true;
 }
 
+// The server connection under the pooler dies mid-statement: PgBouncer
+// says so with its own 08P01 ("server conn crashed?"), which korvane takes
+// for a lost connection: it reconnects through the pooler and retries.
+TEST_F(scale, APoolersOwnConnectionErrorIsRetried) {
+    fleet_member m;
+    ASSERT_TRUE(start(m, config("prepared_statements off\nquery_domain SELECT k FROM "
+                                "scale_alias, pg_sleep(CASE WHEN $1 = 'slow' THEN 1 ELSE 0 END) "
+                                "WHERE k = 'user1'\n")));
+    m.k->send("table|0.1|1|t|lookup|domain|1|slow");
+    usleep(300 * 1000);
+    ASSERT_NE(pg_value("SELECT count(pg_terminate_backend(pid)) FROM pg_stat_activity WHERE "
+                       "datname = 'korvane_scale' AND query LIKE '%pg_sleep%'"),
+              "0");
+    EXPECT_EQ(m.k->read_line(), "lookup-result|1|found|user1");
+    EXPECT_EQ(m.k->finish(), 0);
+    std::string err = m.k->err();
+    EXPECT_NE(err.find("warn: korvane: trying to reconnect after error: "), std::string::npos)
+        << err;
+    EXPECT_NE(err.find("server conn crashed?"), std::string::npos) << err;
+}
+
 TEST_F(scale, TwoHundredProcessesShareTheirPoolAndHealAfterARestart) {
     std::string conf = config("prepared_statements off\n");
     std::vector<fleet_member> fleet(200);
