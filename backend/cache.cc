@@ -1,4 +1,8 @@
+// The lookup cache; see cache.h.
+#include "backend/cache.h"
+
 #include "backend/backend.h"
+#include "proto/proto.h"
 #include "support/compat.h"
 #include "support/log.h"
 #include "support/stats.h"
@@ -33,7 +37,8 @@ namespace {
 // Index keys longer than this are not cached; they are rare, and the key is
 // built in a fixed buffer so that a hit allocates nothing.
 constexpr size_t KEY_MAX = 1024;
-// An entry's index key: the slot's byte, then the request key.
+// An entry's index key: the slot plus one as a byte (never the NUL that
+// ends it), then the request key.
 using index_buf = char[KEY_MAX + 2];
 
 // The index key of svc and key, built in the caller's buffer; null for a
@@ -42,7 +47,7 @@ const char *index_key(service_kind svc, const char *key, index_buf &buf) {
     size_t len = strlen(key);
     if (len > KEY_MAX)
         return nullptr;
-    buf[0] = static_cast<char>('0' + service_slot(svc));
+    buf[0] = static_cast<char>(service_slot(svc) + 1);
     memcpy(buf + 1, key, len + 1);
     return buf;
 }
@@ -86,7 +91,7 @@ void drop(cache &c, cache_entry *e) {
 // The generation an entry of the slot whose byte starts ikey is stored
 // under now: a flush of everything or of the service moves it on.
 uint64_t generation_of(const cache &c, char slot_byte) {
-    return (uint64_t{c.all_generation} << 32) | c.generations[slot_byte - '0'];
+    return (uint64_t{c.all_generation} << 32) | c.generations[slot_byte - 1];
 }
 
 // The live entry for ikey, or null. An entry of an older generation was
@@ -142,14 +147,15 @@ void flush_service(backend *b, service_kind svc) {
 }
 
 int64_t ttl_ms(const backend *b, const cache_entry *e) {
-    return static_cast<int64_t>(e->found ? b->lookups.ttl : b->lookups.negative_ttl) * 1000;
+    return static_cast<int64_t>(e->found ? b->settings.cache_ttl : b->settings.cache_negative_ttl) *
+           1000;
 }
 
 // A new entry for ikey, not yet indexed: the record, its key and a
 // lookup's value in one allocation. Null without the memory.
-cache_entry *make_entry(const cache &c, const char *ikey, int32_t result, const char *value) {
+cache_entry *make_entry(const cache &c, const char *ikey, bool found, const char *value) {
     size_t klen = strlen(ikey) + 1;
-    size_t vlen = value != nullptr && result == 1 ? strlen(value) + 1 : 0;
+    size_t vlen = value != nullptr && found ? strlen(value) + 1 : 0;
     auto *e = static_cast<cache_entry *>(malloc(sizeof(cache_entry) + klen + vlen));
     if (e == nullptr)
         return nullptr;
@@ -162,26 +168,38 @@ cache_entry *make_entry(const cache &c, const char *ikey, int32_t result, const 
     e->stored_at = exec_now_ms();
     e->generation = generation_of(c, text[0]);
     e->epoch = c.epoch;
-    e->found = result == 1;
+    e->found = found;
     e->from_lookup = value != nullptr;
     e->value = vlen > 0 ? text + klen : "";
     e->newer = e->older = e->chain = nullptr;
     return e;
 }
 
-// Serves e: 1 or 0, with a lookup's value copied into buf.
-int32_t serve(cache &c, cache_entry *e, bool lookup, char *buf, uint64_t size) {
+// Serves e, with a lookup's value copied into buf.
+cache_result serve(cache &c, cache_entry *e, bool lookup, char *buf, uint64_t size) {
     if (lookup && e->found && strlcpy(buf, e->value, size) >= size)
-        return CACHE_ASK;
+        return CACHE_MISS;
     unlink_lru(c, e);
     push_newest(c, e);
-    return e->found ? 1 : 0;
+    return e->found ? CACHE_FOUND : CACHE_NOT_FOUND;
+}
+
+// The entry that may answer svc's key as fresh, or null; ibuf holds its
+// index key after.
+cache_entry *fresh_entry(backend *b, service_kind svc, const char *key, bool lookup,
+                         index_buf &ibuf) {
+    cache_entry *e = find(b->lookups, index_key(svc, key, ibuf));
+    if (e == nullptr || e->epoch != b->lookups.epoch || (lookup && !e->from_lookup) ||
+        exec_now_ms() - e->stored_at >= ttl_ms(b, e))
+        return nullptr;
+    return e;
 }
 
 } // namespace
 
 bool cache_enabled(const backend *b, service_kind svc) {
-    return b->lookups.size > 0 && (b->lookups.services & svc) != 0 && service_slot(svc) >= 0;
+    return b->settings.cache_size > 0 && (b->settings.cache_services & svc) != 0 &&
+           service_slot(svc) >= 0;
 }
 
 uint64_t cache_count(const backend *b) {
@@ -220,54 +238,43 @@ uint32_t cache_source_generation(const backend *b) {
     return b->lookups.source_generation;
 }
 
-namespace {
-
-// cache_answer without the counting.
-int32_t answer(backend *b, service_kind svc, const char *key, bool lookup, char *buf,
-               uint64_t size) {
+bool cache_could_answer(backend *b, service_kind svc, const char *key, bool lookup) {
     index_buf ibuf;
-    cache_entry *e = find(b->lookups, index_key(svc, key, ibuf));
-    if (e == nullptr || e->epoch != b->lookups.epoch || (lookup && !e->from_lookup) ||
-        exec_now_ms() - e->stored_at >= ttl_ms(b, e))
-        return CACHE_ASK;
-    // Coherent by notifications only while the listening connection is
-    // known to be good and read to its end; otherwise the request goes to
-    // the database. Only an entry that could answer is worth the read: a
-    // miss asks the database anyway.
-    if (!listen_fresh(b))
-        return CACHE_ASK;
-    // The read may have flushed it.
-    e = find(b->lookups, ibuf);
-    if (e == nullptr || e->epoch != b->lookups.epoch)
-        return CACHE_ASK;
-    return serve(b->lookups, e, lookup, buf, size);
+    return fresh_entry(b, svc, key, lookup, ibuf) != nullptr;
 }
 
+namespace {
+
 // cache_fallback without the counting.
-int32_t fallback(backend *b, service_kind svc, const char *key, bool lookup, char *buf,
-                 uint64_t size) {
+cache_result fallback(backend *b, service_kind svc, const char *key, bool lookup, char *buf,
+                      uint64_t size) {
     index_buf ibuf;
     cache_entry *e = find(b->lookups, index_key(svc, key, ibuf));
     if (e == nullptr || (lookup && !e->from_lookup) ||
-        exec_now_ms() - e->stored_at >= ttl_ms(b, e) + int64_t{b->lookups.stale} * 1000)
-        return -1;
-    int32_t r = serve(b->lookups, e, lookup, buf, size);
-    if (r < 0)
-        return -1;
+        exec_now_ms() - e->stored_at >= ttl_ms(b, e) + int64_t{b->settings.cache_stale} * 1000)
+        return CACHE_MISS;
+    cache_result r = serve(b->lookups, e, lookup, buf, size);
+    if (r == CACHE_MISS)
+        return CACHE_MISS;
     if (!b->lookups.outage_logged)
         warn_msg("warn: database unavailable; serving cached answers up to %d s past their "
                  "time",
-                 b->lookups.stale);
+                 b->settings.cache_stale);
     b->lookups.outage_logged = true;
     return r;
 }
 
 } // namespace
 
-int32_t cache_answer(backend *b, service_kind svc, const char *key, bool lookup, char *buf,
-                     uint64_t size, cache_ticket *ticket) {
-    int32_t r = answer(b, svc, key, lookup, buf, size);
-    stats_cache(service_slot(svc), r >= 0);
+cache_result cache_answer(backend *b, service_kind svc, const char *key, bool lookup, bool fresh,
+                          char *buf, uint64_t size, cache_ticket *ticket) {
+    cache_result r = CACHE_MISS;
+    // The listener's read may have flushed the entry that could answer.
+    index_buf ibuf;
+    if (fresh)
+        if (cache_entry *e = fresh_entry(b, svc, key, lookup, ibuf); e != nullptr)
+            r = serve(b->lookups, e, lookup, buf, size);
+    stats_cache(service_slot(svc), r != CACHE_MISS);
     // What the database says next is as good as what the cache knew now:
     // a LISTEN answered while the statement runs may have missed a change
     // it read around.
@@ -276,22 +283,22 @@ int32_t cache_answer(backend *b, service_kind svc, const char *key, bool lookup,
     return r;
 }
 
-int32_t cache_fallback(backend *b, service_kind svc, const char *key, bool lookup, char *buf,
-                       uint64_t size) {
-    int32_t r = fallback(b, svc, key, lookup, buf, size);
-    if (r >= 0)
+cache_result cache_fallback(backend *b, service_kind svc, const char *key, bool lookup, char *buf,
+                            uint64_t size) {
+    cache_result r = fallback(b, svc, key, lookup, buf, size);
+    if (r != CACHE_MISS)
         stats_count(STATS_CACHE_STALE);
     return r;
 }
 
-void cache_store(backend *b, service_kind svc, const char *key, int32_t result, const char *value,
+void cache_store(backend *b, service_kind svc, const char *key, bool found, const char *value,
                  const cache_ticket *ticket) {
     cache &c = b->lookups;
     c.outage_logged = false;
     index_buf ibuf;
     const char *ikey = index_key(svc, key, ibuf);
     // An optional cache does without an entry rather than end the process.
-    cache_entry *e = ikey != nullptr ? make_entry(c, ikey, result, value) : nullptr;
+    cache_entry *e = ikey != nullptr ? make_entry(c, ikey, found, value) : nullptr;
     if (e == nullptr || (c.buckets == nullptr && !grow(c))) {
         free(e);
         return;
@@ -308,17 +315,16 @@ void cache_store(backend *b, service_kind svc, const char *key, int32_t result, 
     c.count++;
     push_newest(c, e);
     stats_entries(c.count);
-    while (c.count > static_cast<uint64_t>(c.size)) {
+    while (c.count > static_cast<uint64_t>(b->settings.cache_size)) {
         stats_count(STATS_CACHE_EVICTIONS);
         drop(c, c.oldest);
     }
     // A notification that says it changed meanwhile is read before the
-    // entry can answer: cache_answer reads the listening connection first,
-    // and the waits of a request never apply one.
+    // entry can answer: the listener is read first, and the waits of a
+    // request never apply one.
 }
 
 void cache_free(backend *b) {
-    listen_close(b);
     while (b->lookups.oldest != nullptr)
         drop(b->lookups, b->lookups.oldest);
     free(b->lookups.buckets);

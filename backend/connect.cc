@@ -1,3 +1,6 @@
+// The statements' connection and its statements; see connect.h.
+#include "backend/connect.h"
+
 #include "backend/backend.h"
 #include "support/log.h"
 #include "support/stats.h"
@@ -7,36 +10,26 @@
 #include <cstring>
 #include <string>
 
-constexpr query_spec query_specs[BACKEND_SLOTS] = {
-    {"query_alias", 1, 1},    {"query_domain", 1, 1},   {"query_credentials", 1, 2},
-    {"query_netaddr", 1, 1},  {"query_userinfo", 1, 3}, {"query_source", 1, 1},
-    {"query_mailaddr", 1, 1}, {"query_addrname", 1, 1}, {"query_mailaddrmap", 1, 1},
-    {"fetch_source", 0, 1},
-};
-
 uint32_t stmt_counter;
 
 namespace {
-
-// Gives b up after a failed attempt; 0, the connect's result.
-int32_t connect_failed(backend *b) {
-    stats_count(STATS_CONNECT_FAILURES);
-    backend_give_up(b);
-    return 0;
-}
 
 int32_t slot_params(int slot) {
     return query_specs[slot].parameters;
 }
 
+const char *slot_key(int slot) {
+    return query_specs[slot].config_key;
+}
+
 // "preparing KEY" for a slot, the step a timeout names ("checking KEY"
 // with prepared statements off, where nothing is prepared to keep).
 const char *prepare_label(const backend *b, int slot) {
-    static char labels[2][BACKEND_SLOTS][48];
-    char *label = labels[b->unprepared ? 1 : 0][slot];
+    static char labels[2][STATEMENT_SLOTS][48];
+    char *label = labels[b->settings.unprepared ? 1 : 0][slot];
     if (label[0] == '\0')
-        snprintf(label, sizeof labels[0][0], "%s %s", b->unprepared ? "checking" : "preparing",
-                 backend_slot_key(slot));
+        snprintf(label, sizeof labels[0][0], "%s %s",
+                 b->settings.unprepared ? "checking" : "preparing", slot_key(slot));
     return label;
 }
 
@@ -49,7 +42,7 @@ struct statement_name {
 
 statement_name next_name(const backend *b) {
     statement_name n{};
-    if (!b->unprepared) {
+    if (!b->settings.unprepared) {
         // Taken before anything can fail, so names never repeat in a process.
         n.number = stmt_counter++;
         snprintf(n.text, sizeof n.text, "stmt%u", n.number);
@@ -64,12 +57,11 @@ void prepare_steps(const backend *b, int slot, const char *name, const char *sql
     out[1] = {exec_step::DESCRIBE, name, nullptr, 0, nullptr, what, nullptr};
 }
 
-// Judges what preparing and describing a slot's statement gave, with the
-// warnings of a failure. The slot's new value (the name, or with prepared
-// statements off a copy of the text), or null.
-char *judge_prepared(const backend *b, int slot, const char *name, const char *sql,
-                     const PGresult *prepared, const PGresult *described) {
-    const char *key = backend_slot_key(slot);
+// What preparing and describing a slot's statement gave, with the warnings
+// of a failure: the slot's new name (a heap copy of name), or null.
+char *take_prepared(const backend *b, int slot, const char *name, const PGresult *prepared,
+                    const PGresult *described) {
+    const char *key = slot_key(slot);
     // In a pipeline the server's error stays with its result.
     auto why = [&](const PGresult *r) {
         const char *text = r != nullptr ? PQresultErrorMessage(r) : "";
@@ -77,12 +69,12 @@ char *judge_prepared(const backend *b, int slot, const char *name, const char *s
     };
     bool prepare_failed = PQresultStatus(prepared) != PGRES_COMMAND_OK;
     if (prepare_failed || PQresultStatus(described) != PGRES_COMMAND_OK) {
-        if (exec_expired())
+        if (b->request.expired)
             return nullptr;
         if (prepare_failed)
             warn_msg("warn: PQprepare: %s", why(prepared));
         else
-            warn_msg("warn: %s: %s", b->unprepared ? "PQprepare" : "PQdescribePrepared",
+            warn_msg("warn: %s: %s", b->settings.unprepared ? "PQprepare" : "PQdescribePrepared",
                      why(described));
         // Which of the file's statements it was, for the admin who mends it.
         warn_msg("warn: %s: the server refused this statement", key);
@@ -96,7 +88,7 @@ char *judge_prepared(const backend *b, int slot, const char *name, const char *s
                  PQnparams(described), slot_params(slot));
         return nullptr;
     }
-    char *value = strdup(b->unprepared ? sql : name);
+    char *value = strdup(name);
     if (value == nullptr)
         warn_sys("warn: strdup");
     return value;
@@ -108,12 +100,12 @@ char *judge_prepared(const backend *b, int slot, const char *name, const char *s
 // first statement that failed, as if they had gone one by one; the
 // numbers of those after it are given back.
 bool prepare_all(backend *b) {
-    exec_step steps[2 * BACKEND_SLOTS + 1];
-    statement_name names[BACKEND_SLOTS];
-    const char *sqls[BACKEND_SLOTS] = {};
+    exec_step steps[2 * STATEMENT_SLOTS + 1];
+    statement_name names[STATEMENT_SLOTS];
+    const char *sqls[STATEMENT_SLOTS] = {};
     size_t n = 0;
-    for (int slot = 0; slot < BACKEND_SLOTS; slot++) {
-        sqls[slot] = static_cast<const char *>(dict_find(&b->config, backend_slot_key(slot)));
+    for (int slot = 0; slot < STATEMENT_SLOTS; slot++) {
+        sqls[slot] = static_cast<const char *>(dict_find(&b->config, slot_key(slot)));
         if (sqls[slot] == nullptr)
             continue;
         names[slot] = next_name(b);
@@ -124,16 +116,16 @@ bool prepare_all(backend *b) {
         return true;
     steps[n++] = {exec_step::SYNC, nullptr, nullptr, 0, nullptr, "preparing", nullptr};
     pg_result_ptr results[sizeof steps / sizeof steps[0]];
-    (void)exec_pipeline(b->conn, steps, n, results);
+    (void)exec_pipeline(b->conn, steps, n, results, b->request);
     size_t at = 0;
-    for (int slot = 0; slot < BACKEND_SLOTS; slot++) {
+    for (int slot = 0; slot < STATEMENT_SLOTS; slot++) {
         if (sqls[slot] == nullptr)
             continue;
-        b->statements[slot] = judge_prepared(b, slot, names[slot].text, sqls[slot],
-                                             results[at].get(), results[at + 1].get());
+        b->statements[slot] =
+            take_prepared(b, slot, names[slot].text, results[at].get(), results[at + 1].get());
         at += 2;
         if (b->statements[slot] == nullptr) {
-            if (!b->unprepared)
+            if (!b->settings.unprepared)
                 stmt_counter = names[slot].number + 1;
             return false;
         }
@@ -143,29 +135,24 @@ bool prepare_all(backend *b) {
 
 } // namespace
 
-bool backend_configured(backend *b, int slot) {
+bool connect_configured(backend *b, int slot) {
     if (slot < 0)
         return false;
     // A prepared slot is configured; only an empty one is looked up.
-    if (b->statements[slot] != nullptr || dict_has(&b->config, backend_slot_key(slot)) != 0)
+    if (b->statements[slot] != nullptr || dict_has(&b->config, slot_key(slot)) != 0)
         return true;
     // The host asks for what the file does not serve: say which key to set,
     // once, rather than answer error without a word.
-    if ((b->unconfigured_warned & (1u << slot)) == 0)
+    if ((b->retry.unconfigured_warned & (1u << slot)) == 0)
         warn_msg("warn: %s: no %s in the configuration; its requests answer error",
-                 slot == BACKEND_FETCH_SLOT ? "fetch" : service_to_name(1u << slot),
-                 backend_slot_key(slot));
-    b->unconfigured_warned |= 1u << slot;
+                 query_specs[slot].name.data(), slot_key(slot));
+    b->retry.unconfigured_warned |= 1u << slot;
     return false;
 }
 
-const char *backend_slot_key(int slot) {
-    return query_specs[slot].config_key;
-}
-
-bool backend_prepare_run(backend *b, int slot, const char *const *values, const exec_limit *rows,
+bool connect_prepare_run(backend *b, int slot, const char *const *values, const exec_limit *rows,
                          const char *what, pg_result_ptr *res) {
-    const char *sql = static_cast<const char *>(dict_find(&b->config, backend_slot_key(slot)));
+    const char *sql = static_cast<const char *>(dict_find(&b->config, slot_key(slot)));
     exec_step steps[4];
     size_t n = 0;
     statement_name name = next_name(b);
@@ -173,42 +160,57 @@ bool backend_prepare_run(backend *b, int slot, const char *const *values, const 
     n += 2;
     int32_t nparams = slot_params(slot);
     steps[n++] =
-        b->unprepared
+        b->settings.unprepared
             ? exec_step{exec_step::PARAMS, nullptr, sql, nparams, values, what, rows}
             : exec_step{exec_step::PREPARED, name.text, nullptr, nparams, values, what, rows};
     steps[n++] = {exec_step::SYNC, nullptr, nullptr, 0, nullptr, what, nullptr};
     pg_result_ptr results[4];
-    (void)exec_pipeline(b->conn, steps, n, results);
-    b->statements[slot] =
-        judge_prepared(b, slot, name.text, sql, results[0].get(), results[1].get());
+    (void)exec_pipeline(b->conn, steps, n, results, b->request);
+    b->statements[slot] = take_prepared(b, slot, name.text, results[0].get(), results[1].get());
     if (b->statements[slot] == nullptr) {
-        if (exec_expired())
-            backend_give_up(b);
+        if (b->request.expired)
+            connect_give_up(b);
         return false;
     }
     res->reset(results[2].release());
     return true;
 }
 
-void backend_give_up(backend *b) {
+void connect_give_up(backend *b) {
     b->retry.unavailable = true;
     backend_close(b);
-    backend_hold_off(b);
-}
-
-void backend_hold_off(backend *b) {
-    if (b->retry.delay_ms <= 0)
+    if (b->settings.reconnect_delay_ms <= 0)
         return;
-    b->retry.reconnect_at = exec_now_ms() + b->retry.delay_ms;
+    b->retry.reconnect_at = exec_now_ms() + b->settings.reconnect_delay_ms;
     b->retry.delay_logged = false;
 }
 
-namespace {
+int32_t connect_failed(backend *b) {
+    stats_count(STATS_CONNECT_FAILURES);
+    connect_give_up(b);
+    return 0;
+}
 
-// Within the quiet time after a failure, no attempt: the database was just
-// found unable to answer, and every attempt could cost a deadline. True
-// while it lasts, with b closed and the quiet time logged once.
-bool in_quiet_time(backend *b) {
+void connect_begin_request(backend *b) {
+    b->retry.unavailable = false;
+}
+
+bool connect_unavailable(const backend *b) {
+    return b->retry.unavailable;
+}
+
+void connect_release(backend *b) {
+    for (char *&name : b->statements) {
+        free(name);
+        name = nullptr;
+    }
+    if (b->conn != nullptr) {
+        exec_finish(b->conn);
+        b->conn = nullptr;
+    }
+}
+
+bool connect_in_quiet_time(backend *b) {
     if (b->retry.reconnect_at == 0 || exec_now_ms() >= b->retry.reconnect_at)
         return false;
     stats_count(STATS_QUIET_REFUSALS);
@@ -216,31 +218,30 @@ bool in_quiet_time(backend *b) {
     backend_close(b);
     if (!b->retry.delay_logged)
         warn_msg("warn: not reconnecting for %d ms after a failure; requests answer error",
-                 b->retry.delay_ms);
+                 b->settings.reconnect_delay_ms);
     b->retry.delay_logged = true;
     return true;
 }
 
-// Opens b's connection from its conninfo; false after a warning.
-bool open_connection(backend *b) {
+bool connect_open(backend *b) {
     auto *conninfo = static_cast<const char *>(dict_find(&b->config, "conninfo"));
     if (conninfo == nullptr) {
         warn_msg("warn: missing \"conninfo\" configuration directive");
         return false;
     }
-    if (std::string problem = backend_conninfo_problem(conninfo); !problem.empty()) {
+    if (std::string problem = config_conninfo_problem(conninfo); !problem.empty()) {
         warn_msg("warn: conninfo on line %d cannot be parsed: %s; its text is not shown, as it "
                  "may hold the password",
-                 b->conninfo_line, problem.c_str());
+                 b->settings.conninfo_line, problem.c_str());
         return false;
     }
-    b->conn = exec_connect(conninfo);
-    if (b->conn == nullptr && !exec_expired() && *exec_connect_error(nullptr) == '\0') {
+    b->conn = exec_connect(conninfo, b->request);
+    if (b->conn == nullptr && !b->request.expired && *exec_connect_error(nullptr) == '\0') {
         warn_msg("warn: PQconnectdb return NULL");
         return false;
     }
     if (b->conn == nullptr || PQstatus(b->conn) != CONNECTION_OK) {
-        if (!exec_expired())
+        if (!b->request.expired)
             warn_msg("warn: PQconnectdb: %s", exec_connect_error(b->conn));
         return false;
     }
@@ -249,29 +250,14 @@ bool open_connection(backend *b) {
     return true;
 }
 
-} // namespace
-
-int32_t backend_connect(backend *b) {
-    if (in_quiet_time(b))
-        return 0;
-    debug_msg("debug: (re)connecting");
-    stats_count(STATS_CONNECT_ATTEMPTS);
-    backend_close(b);
-    // The listening connection starts with it, so that their round trips
-    // overlap; nothing waits for its LISTEN: until it listens, entries
-    // simply do not answer as fresh.
-    listen_connect(b);
-    if (!open_connection(b))
-        return connect_failed(b);
-    listen_connected(b);
+bool connect_prepare(backend *b) {
     // Under a deadline a reconnect leaves each statement to its first use:
     // a table held by a long lock then costs only the services that read
     // it, not every service whose statement would wait behind it while the
     // reconnect prepares. Otherwise everything is ready before serving.
     if (!b->retry.prepare_on_use && !prepare_all(b))
-        return connect_failed(b);
+        return false;
     b->retry.reconnect_at = 0;
-    b->retry.prepare_on_use = b->request_timeout_ms > 0;
-    debug_msg("debug: connected");
-    return 1;
+    b->retry.prepare_on_use = b->settings.request_timeout_ms > 0;
+    return true;
 }

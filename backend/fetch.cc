@@ -1,4 +1,8 @@
+// The source list and its rotation; see fetch.h.
+#include "backend/fetch.h"
+
 #include "backend/backend.h"
+#include "backend/handlers.h"
 #include "support/compat.h"
 #include "support/log.h"
 
@@ -13,8 +17,8 @@ bool list_is_due(const backend *b) {
     // A list never loaded is due, however far in the future its expiry
     // lies; its use count is 0 only then. The clock is read only when the
     // use count leaves the list fresh.
-    return b->sources.uses == 0 || b->sources.uses >= b->sources.refresh ||
-           static_cast<int64_t>(time(nullptr)) - b->sources.loaded_at >= b->sources.expire;
+    return b->sources.uses == 0 || b->sources.uses >= b->settings.source_refresh ||
+           static_cast<int64_t>(time(nullptr)) - b->sources.loaded_at >= b->settings.source_expire;
 }
 
 // Loads the list from res. A load that the use count or the age asked for
@@ -22,7 +26,7 @@ bool list_is_due(const backend *b) {
 // notification or a new listening connection caused goes on after the
 // source handed out last, so that neither a notification before every
 // fetch nor a reconnect can pin the mail to one source.
-void refresh_list(backend *b, const PGresult *res, bool go_on) {
+void load_list(backend *b, const PGresult *res, bool go_on) {
     source_list &s = b->sources;
     std::string last = go_on && s.cursor != nullptr ? s.cursor->key : "";
     bool resume = go_on && s.cursor != nullptr;
@@ -43,30 +47,37 @@ void refresh_list(backend *b, const PGresult *res, bool go_on) {
         s.serve_cursor = strcmp(next, last.c_str()) != 0;
 }
 
-// Runs the fetch statement and refreshes the list unless the list is fresh.
-// 1 when the list may be served, -1 after a warning or without a statement.
-int32_t ensure_list(backend *b) {
+// Runs the fetch statement and loads the list again unless the list is
+// fresh. True when the list may be served; false after a warning or
+// without a statement.
+bool prepare_list(backend *b) {
     // Configured, though a reconnect may have left it to be prepared on use.
-    if (!backend_configured(b, BACKEND_FETCH_SLOT))
-        return -1;
+    if (!connect_configured(b, FETCH_SLOT))
+        return false;
     bool due = list_is_due(b);
     if (!due && b->sources.generation == cache_source_generation(b)) {
         b->sources.uses++;
-        return 1;
+        return true;
     }
-    pg_result_ptr res{backend_run(b, BACKEND_FETCH_SLOT, nullptr, "")};
+    pg_result_ptr res{backend_run(b, FETCH_SLOT, nullptr, "")};
     if (!res)
-        return -1;
+        return false;
     if (PQnfields(res.get()) < 1) {
         warn_msg("warn: fetch source: query returns %d columns, the answer needs 1",
                  PQnfields(res.get()));
-        return -1;
+        return false;
     }
-    refresh_list(b, res.get(), !due);
-    return 1;
+    load_list(b, res.get(), !due);
+    return true;
 }
 
 } // namespace
+
+void fetch_free(backend *b) {
+    b->sources.cursor = nullptr;
+    while (dict_take_root(&b->sources.list, nullptr))
+        ;
+}
 
 int32_t backend_fetch(service_kind svc, dict *, char *buf, uint64_t size) {
     backend *b = current_backend;
@@ -78,7 +89,7 @@ int32_t backend_fetch(service_kind svc, dict *, char *buf, uint64_t size) {
         return -1;
     if (svc != SVC_SOURCE)
         return -1;
-    if (ensure_list(b) != 1)
+    if (!prepare_list(b))
         return -1;
 
     const char *source = nullptr;

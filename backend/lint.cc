@@ -1,13 +1,8 @@
-// The configuration linter behind korvane-query --check: one run reports
-// every problem of a configuration file, each on one line, prefixed
-// "FILE:LINE: " where a line is involved. Values are judged by the loader's
-// own table (backend_judge), so that the checker fails a file exactly when
-// korvane refuses it, and warns of what korvane accepts but likely is a
-// mistake. Then it connects with the file's conninfo (under its
-// request_timeout_ms) and prepares, describes and runs each statement once
-// inside a READ ONLY transaction that is rolled back, with a NULL key. It
-// never prints a value of conninfo.
-#include "backend/backend.h"
+// The configuration checker; see lint.h.
+#include "backend/lint.h"
+
+#include "backend/config.h"
+#include "backend/exec.h"
 #include "support/compat.h"
 
 #include <cstdarg>
@@ -33,7 +28,7 @@ enum severity { PROBLEM, WARNING, NOTE };
 struct checker {
     const char *path;
     FILE *out;
-    int32_t timeout_ms;                      // each step's deadline, as korvane's requests have
+    config_settings values;                  // what the good values say, as korvane reads them
     std::map<std::string, setting> settings; // first occurrence of each key
     int problems = 0;
     int warnings = 0;
@@ -67,12 +62,10 @@ std::string one_line(const char *text) {
 }
 
 void check_value(checker &c, const char *key, const char *value, int line) {
-    const config_key *k = backend_config_key(key);
+    const config_rule *k = config_rule_of(key);
     if (k == nullptr) {
-        const char *near = backend_suggest_key(key);
-        c.report(WARNING, line, "%s: unknown key, ignored%s%s%s", backend_shown_key(key).c_str(),
-                 near != nullptr ? "; did you mean " : "", near != nullptr ? near : "",
-                 near != nullptr ? "?" : "");
+        c.report(WARNING, line, "%s: unknown key, ignored%s", config_shown_key(key).c_str(),
+                 config_unknown_advice(key).c_str());
         return;
     }
     if (value[0] == '=')
@@ -81,51 +74,43 @@ void check_value(checker &c, const char *key, const char *value, int line) {
                  key);
     if ((k->kind == CONF_NUMBER || k->kind == CONF_TEXT) && strstr(value, " #") != nullptr)
         c.report(WARNING, line, "%s: \" #\" inside the value; comments only start a line", key);
-    if (std::string why = backend_judge(*k, value); !why.empty())
+    if (std::string why = config_judge(*k, value); !why.empty())
         c.report(
             PROBLEM, line, "%s: bad value: %s%s", key, why.c_str(),
             k->kind == CONF_NUMBER
                 ? (" (a whole number from " + std::to_string(k->min) + " to 2147483647)").c_str()
                 : "");
+    else
+        config_apply(&c.values, *k, value);
 }
 
-// Reads the file line by line as korvane does, judging every line.
+// Reads the file line by line with korvane's reader, judging every line.
 bool read_file(checker &c) {
+    config_reader r;
     std::string why;
-    FILE *f = backend_open_config(c.path, &why);
-    if (f == nullptr) {
+    if (!config_open(&r, c.path, &why)) {
         c.report(PROBLEM, 0, "cannot open: %s", why.c_str());
         return false;
     }
-    char *buf = nullptr;
-    size_t cap = 0;
-    ssize_t n;
-    for (int line = 1; (n = getline(&buf, &cap, f)) != -1; line++) {
-        if (n > 0 && buf[n - 1] == '\n')
-            buf[n - 1] = '\0';
-        if (line == 1 && strncmp(buf, UTF8_BOM, 3) == 0)
-            c.report(WARNING, line,
-                     "the file starts with a UTF-8 byte-order mark, which korvane "
-                     "reads as part of the first key; save it without one");
-        const char *key = nullptr;
-        char *value = nullptr;
-        int r = backend_split_line(buf, &key, &value);
-        if (r == 0)
-            continue;
-        if (r < 0) {
-            c.report(PROBLEM, line, "%s: missing value", backend_shown_key(key).c_str());
-            continue;
+    config_line line;
+    while (config_next(&r, &line)) {
+        switch (line.finding) {
+        case CONFIG_BLANK:
+            break;
+        case CONFIG_MISSING_VALUE:
+            c.report(PROBLEM, line.number, "%s: missing value", config_shown_key(line.key).c_str());
+            break;
+        case CONFIG_DUPLICATE:
+            c.report(PROBLEM, line.number, "%s: duplicate key, first on line %d",
+                     config_shown_key(line.key).c_str(), line.first_line);
+            break;
+        case CONFIG_SETTING:
+            c.settings[line.key] = {line.value, line.number};
+            check_value(c, line.key, line.value, line.number);
+            break;
         }
-        if (auto it = c.settings.find(key); it != c.settings.end()) {
-            c.report(PROBLEM, line, "%s: duplicate key, first on line %d",
-                     backend_shown_key(key).c_str(), it->second.line);
-            continue;
-        }
-        c.settings[key] = {value, line};
-        check_value(c, key, value, line);
     }
-    free(buf);
-    fclose(f);
+    config_close(&r);
     return true;
 }
 
@@ -154,13 +139,14 @@ bool check_shape(checker &c, const PGresult *described, const char *key, int lin
 
 // Whether the role may run the prepared statement: a NULL key casts to
 // any parameter type, so the probe meets no data error.
-void check_runs(checker &c, PGconn *conn, const char *key, int line, int params, int columns) {
+void check_runs(checker &c, PGconn *conn, const char *key, int line, int params, int columns,
+                exec_request &r) {
     const char *values[1] = {nullptr};
-    pg_result_ptr res{exec_prepared(conn, "", params, values, "probing")};
+    pg_result_ptr res{exec_prepared(conn, "", params, values, "probing", r)};
     bool ran = PQresultStatus(res.get()) == PGRES_TUPLES_OK;
     std::string why = ran ? "" : one_line(PQerrorMessage(conn));
-    if (exec_expired())
-        c.report(PROBLEM, line, "%s: timed out after %d ms", key, c.timeout_ms);
+    if (r.expired)
+        c.report(PROBLEM, line, "%s: timed out after %d ms", key, r.timeout_ms);
     else if (!ran)
         c.report(PROBLEM, line, "%s: cannot run: %s", key,
                  why.empty() ? "it returns no rows (not a query)" : why.c_str());
@@ -169,86 +155,84 @@ void check_runs(checker &c, PGconn *conn, const char *key, int line, int params,
                 params == 1 ? "" : "s", columns, columns == 1 ? "" : "s");
 }
 
-// Prepares, describes and runs one statement; reports what it finds.
-void check_statement(checker &c, PGconn *conn, const char *key, int params, int columns) {
+// Prepares, describes and runs one statement under r, a deadline of its
+// own as korvane's requests have; reports what it finds.
+void check_statement(checker &c, PGconn *conn, const char *key, int params, int columns,
+                     exec_request &r) {
     auto it = c.settings.find(key);
     if (it == c.settings.end()) {
         fprintf(c.out, "%s: %s: not configured\n", c.path, key);
         return;
     }
     int line = it->second.line;
-    exec_begin(c.timeout_ms);
     // Everything happens in one READ ONLY transaction that is rolled back,
     // begun first: a simple query would drop the unnamed statement.
-    pg_result_ptr res{exec_command(conn, "BEGIN READ ONLY", "probing")};
+    pg_result_ptr res{exec_command(conn, "BEGIN READ ONLY", "probing", r)};
     struct rollback {
         PGconn *conn;
-        ~rollback() { PQclear(exec_command(conn, "ROLLBACK", "probing")); }
-    } guard{conn};
-    res.reset(exec_prepare(conn, "", it->second.value.c_str(), params, "preparing"));
-    if (exec_expired()) {
-        c.report(PROBLEM, line, "%s: timed out after %d ms", key, c.timeout_ms);
+        exec_request &r;
+        ~rollback() { PQclear(exec_command(conn, "ROLLBACK", "probing", r)); }
+    } guard{conn, r};
+    res.reset(exec_prepare(conn, "", it->second.value.c_str(), params, "preparing", r));
+    if (r.expired) {
+        c.report(PROBLEM, line, "%s: timed out after %d ms", key, r.timeout_ms);
         return;
     }
     if (PQresultStatus(res.get()) != PGRES_COMMAND_OK) {
         c.report(PROBLEM, line, "%s: rejected: %s", key, one_line(PQerrorMessage(conn)).c_str());
         return;
     }
-    res.reset(exec_describe(conn, "", "describing"));
+    res.reset(exec_describe(conn, "", "describing", r));
     if (PQresultStatus(res.get()) != PGRES_COMMAND_OK) {
         c.report(PROBLEM, line, "%s: cannot describe: %s", key,
                  one_line(PQerrorMessage(conn)).c_str());
         return;
     }
     if (check_shape(c, res.get(), key, line, params, columns))
-        check_runs(c, conn, key, line, PQnparams(res.get()), PQnfields(res.get()));
+        check_runs(c, conn, key, line, PQnparams(res.get()), PQnfields(res.get()), r);
 }
 
 // Connects as korvane would and checks every configured statement.
 void check_database(checker &c, const setting &conninfo) {
-    exec_begin(c.timeout_ms);
-    pg_conn_ptr conn{exec_connect(conninfo.value.c_str())};
+    exec_request r = exec_begin(c.values.request_timeout_ms);
+    pg_conn_ptr conn{exec_connect(conninfo.value.c_str(), r)};
     if (PQstatus(conn.get()) != CONNECTION_OK) {
         c.report(PROBLEM, conninfo.line, "conninfo: cannot connect: %s",
-                 exec_expired() ? "timed out" : one_line(exec_connect_error(conn.get())).c_str());
+                 r.expired ? "timed out" : one_line(exec_connect_error(conn.get())).c_str());
         return;
     }
     // A statement that ran out of time leaves the connection busy; the rest
     // cannot be checked on it.
-    for (int slot = 0; slot < BACKEND_SLOTS && !exec_expired(); slot++) {
-        check_statement(c, conn.get(), backend_slot_key(slot), query_specs[slot].parameters,
-                        query_specs[slot].columns);
+    for (const query_spec &row : query_specs) {
+        r = exec_begin(c.values.request_timeout_ms);
+        check_statement(c, conn.get(), row.config_key, row.parameters, row.columns, r);
+        if (r.expired)
+            break;
     }
 }
 
 } // namespace
 
-int backend_lint(const char *path, bool connect, FILE *out, bool strict) {
-    checker c{path, out, 0, {}, 0, 0};
+int lint_file(const char *path, bool connect, FILE *out, bool strict) {
+    checker c{path, out, config_defaults(), {}, 0, 0};
     if (read_file(c)) {
         auto conninfo = c.settings.find("conninfo");
         if (conninfo == c.settings.end()) {
             c.report(PROBLEM, 0, "conninfo: missing; korvane cannot connect");
         } else {
-            if (int mode = backend_exposed_password(path, conninfo->second.value.c_str());
-                mode >= 0)
+            if (int mode = config_exposed_password(path, conninfo->second.value.c_str()); mode >= 0)
                 c.report(WARNING, conninfo->second.line,
                          "conninfo: holds a password and the file is readable by every user "
-                         "(mode %04o); chmod 0640 it, owned by root and the mail server's group",
-                         mode);
-            if (std::string problem = backend_passfile_problem(conninfo->second.value.c_str());
+                         "(mode %04o); %s",
+                         mode, CONFIG_MODE_ADVICE);
+            if (std::string problem = config_passfile_problem(conninfo->second.value.c_str());
                 !problem.empty())
                 c.report(WARNING, conninfo->second.line, "conninfo: %s", problem.c_str());
-            if (std::string host = backend_unverified_host(conninfo->second.value.c_str());
+            if (std::string host = config_unverified_host(conninfo->second.value.c_str());
                 !host.empty())
-                c.report(WARNING, conninfo->second.line,
-                         "conninfo: reaches %s, which does not verify the server; set "
-                         "sslmode=verify-full and sslrootcert=",
-                         host.c_str());
-            if (auto t = c.settings.find("request_timeout_ms"); t != c.settings.end())
-                c.timeout_ms =
-                    static_cast<int32_t>(strtonum(t->second.value.c_str(), 0, INT32_MAX, nullptr));
-            if (std::string problem = backend_conninfo_problem(conninfo->second.value.c_str());
+                c.report(WARNING, conninfo->second.line, "conninfo: reaches %s, %s", host.c_str(),
+                         CONFIG_VERIFY_ADVICE);
+            if (std::string problem = config_conninfo_problem(conninfo->second.value.c_str());
                 !problem.empty())
                 c.report(PROBLEM, conninfo->second.line, "conninfo: cannot be parsed: %s",
                          problem.c_str());

@@ -36,7 +36,7 @@ constexpr uint64_t BURST_BYTES = 4096;
 constexpr char REFUSED_STATE[] = "25006";
 
 listener &of(backend *b) {
-    return b->lookups.listen;
+    return b->listen;
 }
 
 const char *channel_of(backend *b) {
@@ -320,11 +320,12 @@ void listen_connect(backend *b) {
     const char *channel = channel_of(b);
     // Without a cache nothing could use what LISTEN hears, and unread
     // notifications would pile up.
-    l.wanted = channel != nullptr && b->lookups.size > 0 && (b->lookups.services & SVC_ALL) != 0;
+    l.wanted = channel != nullptr && b->settings.cache_size > 0 &&
+               (b->settings.cache_services & SVC_ALL) != 0;
     // Prepared statements are off for a transaction pooler, which passes
     // LISTEN to whichever server connection is free and notifications to
     // no one: the cache keeps to its TTLs.
-    if (l.wanted && b->unprepared) {
+    if (l.wanted && b->settings.unprepared) {
         if (l.logged != LISTEN_LOGGED_TROUBLE)
             warn_msg("warn: LISTEN %s skipped with prepared_statements off (a transaction pooler "
                      "does not pass notifications on); the cache keeps to its TTLs",
@@ -372,7 +373,7 @@ void listen_begin_request(backend *b) {
 }
 
 int listen_idle_fd(const backend *b, int *timeout_ms, short *events) {
-    const listener &l = b->lookups.listen;
+    const listener &l = b->listen;
     *timeout_ms = -1;
     *events = POLLIN;
     if (!l.wanted)
@@ -398,7 +399,7 @@ int listen_idle_fd(const backend *b, int *timeout_ms, short *events) {
             until(l.ping_sent_at + SIGN_WAIT_MS);
         else if (l.unproven >= BURST_BYTES)
             until(now);
-        else if (b->lookups.count > 0)
+        else if (cache_count(b) > 0)
             until(l.last_sign + SIGN_ASK_MS);
         return PQsocket(l.conn);
     case LISTEN_REFUSED:
@@ -412,5 +413,9 @@ void listen_close(backend *b) {
 }
 
 bool listen_on(const backend *b) {
-    return b->lookups.listen.state == LISTEN_ON;
+    return b->listen.state == LISTEN_ON;
+}
+
+bool listen_wanted(const backend *b) {
+    return b->listen.wanted;
 }

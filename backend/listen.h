@@ -1,9 +1,11 @@
 // The cache's listening connection: a session of its own beside the one
 // statements run on, that LISTENs on cache_listen so that notifications keep
-// the cache true, and says whether they do. It owns the connection and its
-// state machine, applies what it hears through cache_apply, and never waits:
-// every step polls with a zero timeout, and the waits of a request move it
-// on through the execution layer's side connection.
+// the cache true, and says whether they do. It owns the record's listener
+// and never waits: every step polls with a zero timeout, and the waits of a
+// request move it on through the execution layer's side connection, which
+// only connect and read LISTEN's answer. What it hears is applied through
+// cache_apply, by listen_step, listen_fresh and listen_close alone, in the
+// order the server sent it.
 //
 // Entries answer as fresh only while it is known to be good: listening,
 // read to its end, alive (it said something within SIGN_LOST_MS; korvane
@@ -75,3 +77,5 @@ int listen_idle_fd(const backend *b, int *timeout_ms, short *events);
 void listen_close(backend *b);
 // True while it listens.
 bool listen_on(const backend *b);
+// True when cache_listen applies to b's connection.
+bool listen_wanted(const backend *b);

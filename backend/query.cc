@@ -1,4 +1,6 @@
+// Running a statement, with one reconnect and retry; see connect.h.
 #include "backend/backend.h"
+#include "proto/proto.h"
 #include "support/log.h"
 #include "support/stats.h"
 
@@ -21,9 +23,9 @@ namespace {
 // "running KEY" for a slot, the step a timeout names; made once per slot
 // rather than on every request.
 const char *run_label(int slot) {
-    static char labels[BACKEND_SLOTS][48];
+    static char labels[STATEMENT_SLOTS][48];
     if (labels[slot][0] == '\0')
-        snprintf(labels[slot], sizeof labels[slot], "running %s", backend_slot_key(slot));
+        snprintf(labels[slot], sizeof labels[slot], "running %s", query_specs[slot].config_key);
     return labels[slot];
 }
 
@@ -41,10 +43,10 @@ struct run_args {
     const exec_limit *rows;
 };
 
-// Judges a statement's result; a result cut short or a request out of
+// What a statement's result means; a result cut short or a request out of
 // time gives the connection up.
-run_outcome judge_run(backend *b, const PGresult *res) {
-    if (exec_cut()) {
+run_outcome outcome_of(backend *b, const PGresult *res) {
+    if (b->request.cut) {
         // The rest of the result is unread, and libpq's buffer has grown
         // to the largest row: both go with the connection.
         backend_close(b);
@@ -52,10 +54,10 @@ run_outcome judge_run(backend *b, const PGresult *res) {
     }
     if (PQresultStatus(res) == PGRES_TUPLES_OK || PQresultStatus(res) == PGRES_SINGLE_TUPLE)
         return RUN_ROWS;
-    if (exec_expired()) {
+    if (b->request.expired) {
         // Whatever the server is doing, the request is over; the next
         // one starts on a new connection.
-        backend_give_up(b);
+        connect_give_up(b);
         return RUN_FAILED;
     }
     if (backend_connection_lost(b->conn, res))
@@ -66,25 +68,30 @@ run_outcome judge_run(backend *b, const PGresult *res) {
     return RUN_FAILED;
 }
 
+// The configuration's text of a slot's statement; null when it has none.
+const char *sql_of(backend *b, int slot) {
+    return static_cast<const char *>(dict_find(&b->config, query_specs[slot].config_key));
+}
+
 // Runs the statement once: as prepared, as text with prepared statements
 // off, or prepared on its first use after a reconnect under a deadline.
 run_outcome run_once(backend *b, const run_args &a, pg_result_ptr *res) {
     stats_count(STATS_STATEMENTS);
     if (const char *name = b->statements[a.slot]; name != nullptr) {
-        res->reset(b->unprepared
-                       ? exec_params(b->conn, name, a.nparams, a.values, a.what, a.rows)
-                       : exec_prepared(b->conn, name, a.nparams, a.values, a.what, a.rows));
-        return judge_run(b, res->get());
+        res->reset(b->settings.unprepared ? exec_params(b->conn, sql_of(b, a.slot), a.nparams,
+                                                        a.values, a.what, b->request, a.rows)
+                                          : exec_prepared(b->conn, name, a.nparams, a.values,
+                                                          a.what, b->request, a.rows));
+        return outcome_of(b, res->get());
     }
-    if (!b->retry.prepare_on_use || b->conn == nullptr ||
-        dict_has(&b->config, backend_slot_key(a.slot)) == 0)
+    if (!b->retry.prepare_on_use || b->conn == nullptr || sql_of(b, a.slot) == nullptr)
         return RUN_FAILED;
     // A statement prepared on first use may find the connection gone,
     // which heals like a lost connection under a prepared statement; a
     // request out of time has closed b.
-    if (backend_prepare_run(b, a.slot, a.values, a.rows, a.what, res))
-        return judge_run(b, res->get());
-    return exec_expired() || !exec_lost(b->conn) ? RUN_FAILED : RUN_LOST;
+    if (connect_prepare_run(b, a.slot, a.values, a.rows, a.what, res))
+        return outcome_of(b, res->get());
+    return b->request.expired || !exec_lost(b->conn) ? RUN_FAILED : RUN_LOST;
 }
 
 } // namespace
@@ -93,10 +100,10 @@ PGresult *backend_run(backend *b, int slot, const char *key, const char *prefix)
     // A service's reply is at most one value; its rows are read one at a
     // time and no more of them kept than the reply is made of. The fetch
     // statement's list is read whole.
-    service_kind svc = slot == BACKEND_FETCH_SLOT ? 0 : 1u << slot;
-    const exec_limit limit{svc == SVC_ALIAS || svc == SVC_MAILADDRMAP, PROTO_VALUE_SIZE};
+    const query_spec &row = query_specs[slot];
+    const exec_limit limit{row.joined, PROTO_VALUE_SIZE};
     const run_args a{
-        slot, {key}, query_specs[slot].parameters, run_label(slot), svc != 0 ? &limit : nullptr};
+        slot, {key}, row.parameters, run_label(slot), row.kind != 0 ? &limit : nullptr};
     for (int attempt = 0;; attempt++) {
         pg_result_ptr res;
         run_outcome r = run_once(b, a, &res);
@@ -122,7 +129,7 @@ PGresult *backend_run(backend *b, int slot, const char *key, const char *prefix)
 
 PGresult *backend_query(const char *key, int32_t svc) {
     int slot = service_slot(static_cast<service_kind>(svc));
-    if (slot < 0)
+    if (slot < 0 || current_backend == nullptr)
         return nullptr;
     return backend_run(current_backend, slot, key, "korvane: ");
 }

@@ -1,7 +1,9 @@
 // Host names resolved within the deadline with c-ares, reading the system's
 // hosts file and resolver configuration, or a snapshot of both once the
 // sandbox has lost sight of them.
-#include "backend/backend.h"
+#include "backend/resolve.h"
+
+#include "backend/exec.h"
 #include "support/log.h"
 
 #include <algorithm>
@@ -173,11 +175,11 @@ void resolve_snapshot() {
     read_hosts(&taken.hosts);
 }
 
-int32_t resolve_host(const char *name, int64_t until, std::vector<std::string> *out,
-                     std::string *why) {
+resolve_result resolve_host(const char *name, int64_t until, std::vector<std::string> *out,
+                            std::string *why) {
     if (library() != ARES_SUCCESS) {
         *why = ares_strerror(library());
-        return 0;
+        return NO_ADDRESS;
     }
     // A hosts file the sandbox lost sight of answers from the snapshot.
     bool hosts_ok = readable(HOSTS);
@@ -191,12 +193,12 @@ int32_t resolve_host(const char *name, int64_t until, std::vector<std::string> *
             if (host == lower(name) && std::find(out->begin(), out->end(), address) == out->end())
                 out->push_back(address);
         if (!out->empty())
-            return 1;
+            return RESOLVED;
     }
     ares_channel channel = nullptr;
     if (int r = open_channel(&channel, hosts_ok); r != ARES_SUCCESS) {
         *why = ares_strerror(r);
-        return 0;
+        return NO_ADDRESS;
     }
     lookup l{false, ARES_SUCCESS, out};
     ares_addrinfo_hints hints{};
@@ -209,10 +211,10 @@ int32_t resolve_host(const char *name, int64_t until, std::vector<std::string> *
     // Ends what is still asked; its callback then runs once more.
     ares_destroy(channel);
     if (!answered)
-        return -1;
+        return OUT_OF_TIME;
     if (l.status != ARES_SUCCESS || out->empty()) {
         *why = l.status != ARES_SUCCESS ? ares_strerror(l.status) : "no address";
-        return 0;
+        return NO_ADDRESS;
     }
-    return 1;
+    return RESOLVED;
 }

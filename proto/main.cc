@@ -3,6 +3,8 @@
 // protocol on stdin/stdout; everything that can fail at start-up ends the
 // process before the host's first line is read.
 #include "backend/backend.h"
+#include "backend/grants.h"
+#include "backend/handlers.h"
 #include "proto/proto.h"
 #include "support/log.h"
 #include "support/stats.h"
@@ -48,7 +50,7 @@ int main(int argc, char *argv[]) {
     current_backend = backend_load(config_path);
     if (current_backend == nullptr)
         die_msg("error parsing config file");
-    backend_start_logging(current_backend);
+    backend_set_outputs(current_backend);
     listen_for_usr1();
     // A silent database ends start-up within the deadline, before the
     // handshake, rather than holding the host.
@@ -57,7 +59,7 @@ int main(int argc, char *argv[]) {
         die_msg("could not connect");
 
     // Confined only now: start-up had to read and connect freely.
-    backend_enter_sandbox();
+    grants_enter(current_backend, config_path);
     proto_set_update_handler(backend_update);
     proto_set_check_handler(backend_check);
     proto_set_lookup_handler(backend_lookup);

@@ -1,3 +1,6 @@
+// The table protocol engine: the handshake, the request lines cut in
+// place, the handlers called and one flushed reply per request; see
+// proto.h.
 #include "proto/proto.h"
 
 #include "support/compat.h"
@@ -17,28 +20,6 @@
 #include <unistd.h>
 
 namespace {
-
-struct service_name {
-    std::string_view name;
-    service_kind kind;
-};
-
-constexpr service_name services[] = {
-    {"alias", SVC_ALIAS},       {"domain", SVC_DOMAIN},     {"credentials", SVC_CREDENTIALS},
-    {"netaddr", SVC_NETADDR},   {"userinfo", SVC_USERINFO}, {"source", SVC_SOURCE},
-    {"mailaddr", SVC_MAILADDR}, {"addrname", SVC_ADDRNAME}, {"mailaddrmap", SVC_MAILADDRMAP},
-};
-
-constexpr std::string_view register_block = "register|alias\n"
-                                            "register|domain\n"
-                                            "register|credentials\n"
-                                            "register|netaddr\n"
-                                            "register|userinfo\n"
-                                            "register|source\n"
-                                            "register|mailaddr\n"
-                                            "register|addrname\n"
-                                            "register|mailaddrmap\n"
-                                            "register|ready\n";
 
 update_handler on_update;
 check_handler on_check;
@@ -445,26 +426,36 @@ const char *proto_table_name() {
 }
 
 service_kind service_from_name(const char *name) {
-    for (const auto &s : services)
-        if (s.name == name)
-            return s.kind;
+    for (int slot = 0; slot < SERVICE_COUNT; slot++)
+        if (query_specs[slot].name == name)
+            return query_specs[slot].kind;
     return 0;
 }
 
 int service_slot(service_kind svc) {
     // (svc & (svc - 1)) rather than has_single_bit, which without the
     // popcount instruction is a call into libgcc on every request.
-    if (svc == 0 || (svc & (svc - 1)) != 0 || svc > SVC_MAILADDRMAP)
+    if (svc == 0 || (svc & (svc - 1)) != 0 || svc > SVC_ALL)
         return -1;
     return std::countr_zero(svc);
 }
 
 const char *service_to_name(service_kind svc) {
-    for (const auto &s : services)
-        if (s.kind == svc)
-            return s.name.data();
-    return nullptr;
+    int slot = service_slot(svc);
+    return slot >= 0 ? query_specs[slot].name.data() : nullptr;
 }
+
+const std::string &proto_register_block() {
+    static const std::string block = [] {
+        std::string b;
+        for (int slot = 0; slot < SERVICE_COUNT; slot++)
+            b += "register|" + std::string(query_specs[slot].name) + "\n";
+        return b + "register|ready\n";
+    }();
+    return block;
+}
+
+namespace {
 
 // A request line too long to serve: check, lookup and fetch answer error
 // for their id, which comes early in the line; anything else breaks the
@@ -487,6 +478,8 @@ void serve_too_long(char *head, size_t len) {
     write_reply("-result|", id, "|error\n");
     flush_reply();
 }
+
+} // namespace
 
 int proto_run() {
     request_params = dict{};
@@ -518,7 +511,7 @@ int proto_run() {
         if (!starts_with(line, "config|"))
             errx(1, "unexpected config line: %s", shown(line));
         if (strcmp(line + 7, "ready") == 0) {
-            put_bytes(register_block.data(), register_block.size());
+            put_bytes(proto_register_block().data(), proto_register_block().size());
             flush_reply();
             handshake = false;
         }

@@ -12,21 +12,11 @@
 // Nothing is allocated per request.
 #pragma once
 
+#include "proto/services.h"
 #include "support/dict.h"
 
 #include <cstdint>
-
-using service_kind = uint32_t;
-inline constexpr service_kind SVC_ALIAS = 1u << 0;
-inline constexpr service_kind SVC_DOMAIN = 1u << 1;
-inline constexpr service_kind SVC_CREDENTIALS = 1u << 2;
-inline constexpr service_kind SVC_NETADDR = 1u << 3;
-inline constexpr service_kind SVC_USERINFO = 1u << 4;
-inline constexpr service_kind SVC_SOURCE = 1u << 5;
-inline constexpr service_kind SVC_MAILADDR = 1u << 6;
-inline constexpr service_kind SVC_ADDRNAME = 1u << 7;
-inline constexpr service_kind SVC_MAILADDRMAP = 1u << 8;
-inline constexpr service_kind SVC_ALL = (SVC_MAILADDRMAP << 1) - 1;
+#include <string>
 
 inline constexpr uint64_t PROTO_VALUE_SIZE = 2048;
 
@@ -72,6 +62,8 @@ service_kind service_from_name(const char *name);
 const char *service_to_name(service_kind svc);
 // Slot of a single-bit service kind (0..8), or -1 for any other value.
 int service_slot(service_kind svc);
+// The handshake's answer: a register line per service, then ready.
+const std::string &proto_register_block();
 
 // Serves the host until stdin ends, then returns 0. Returns in no other way.
 int proto_run();

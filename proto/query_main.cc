@@ -10,6 +10,8 @@
 // problem), 2 error. Diagnostics go to stderr as korvane writes them; the
 // findings of --check go to stdout, one per line.
 #include "backend/backend.h"
+#include "backend/handlers.h"
+#include "backend/lint.h"
 #include "proto/proto.h"
 #include "support/compat.h"
 #include "support/log.h"
@@ -20,6 +22,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <getopt.h>
+#include <string>
 #include <string_view>
 #include <unistd.h>
 
@@ -45,10 +48,14 @@ void print_usage(FILE *to) {
 service_kind service_named(const char *name) {
     if (service_kind svc = service_from_name(name); svc != 0)
         return svc;
-    fprintf(stderr,
-            "%s: unknown service %s; the services are alias, domain, credentials, netaddr, "
-            "userinfo, source, mailaddr, addrname and mailaddrmap\n",
-            getprogname(), name);
+    std::string names;
+    for (int slot = 0; slot < SERVICE_COUNT; slot++)
+        names += std::string(slot == 0                   ? ""
+                             : slot == SERVICE_COUNT - 1 ? " and "
+                                                         : ", ") +
+                 query_specs[slot].name.data();
+    fprintf(stderr, "%s: unknown service %s; the services are %s\n", getprogname(), name,
+            names.c_str());
     exit(EXIT_ERROR);
 }
 
@@ -154,7 +161,7 @@ int main(int argc, char *argv[]) {
     int n = argc - optind;
     char **args = argv + optind;
     if (check)
-        return n == 1 ? backend_lint(args[0], true, stdout, strict) : (usage(), EXIT_ERROR);
+        return n == 1 ? lint_file(args[0], true, stdout, strict) : (usage(), EXIT_ERROR);
     if (strict)
         usage();
     if (n < 2)

@@ -1,3 +1,4 @@
+// The BSD calls glibc lacks, with their contracts; see compat.h.
 #include "support/compat.h"
 
 #include <cerrno>

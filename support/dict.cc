@@ -1,3 +1,4 @@
+// The dictionary: a splay tree of heap-copied keys; see dict.h.
 #include "support/dict.h"
 
 #include "support/log.h"

@@ -1,3 +1,5 @@
+// The log: one bounded, escaped record per line to stderr or syslog,
+// repeats counted, a full stderr never holding a reply; see log.h.
 #include "support/log.h"
 
 #include "support/compat.h"

@@ -1,3 +1,5 @@
+// The sandbox: Landlock for files and ports, the system-call filter,
+// no new privileges; see sandbox.h.
 #include "support/sandbox.h"
 
 #include "support/log.h"
@@ -253,7 +255,8 @@ bool sandbox_filter_calls() {
             {2, SCMP_CMP_EQ, static_cast<scmp_datum_t>(k.protocol), 0}};
         ok = seccomp_rule_add_array(ctx, SCMP_ACT_ALLOW, SCMP_SYS(socket), 3, args) == 0 && ok;
     }
-    // ioctl only to ask how much there is to read and whether a terminal.
+    // ioctl only to ask how much there is to read, to make a descriptor
+    // non-blocking (FIONBIO, as c-ares does) and whether a terminal.
     for (unsigned long request : {static_cast<unsigned long>(FIONREAD),
                                   static_cast<unsigned long>(FIONBIO), 0x5401UL /* TCGETS */}) {
         const scmp_arg_cmp args[] = {{1, SCMP_CMP_EQ, request, 0}};

@@ -1,9 +1,12 @@
+// The process's counters and histograms, the SIGUSR1 record and the
+// metrics file; see stats.h.
 #include "support/stats.h"
 
 #include "support/log.h"
 #include "support/sandbox.h"
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cerrno>
 #include <csignal>
@@ -35,9 +38,13 @@ struct histogram {
 
 constexpr const char *TYPE_NAMES[STATS_TYPES] = {"check", "lookup", "fetch", "update"};
 constexpr const char *OUTCOME_NAMES[STATS_OUTCOMES] = {"found", "not-found", "error"};
-constexpr const char *SERVICE_NAMES[STATS_SERVICES] = {
-    "alias",  "domain",   "credentials", "netaddr",     "userinfo",
-    "source", "mailaddr", "addrname",    "mailaddrmap", "none"};
+constexpr auto SERVICE_NAMES = [] {
+    std::array<const char *, STATS_SERVICES> names{};
+    for (int slot = 0; slot < SERVICE_COUNT; slot++)
+        names[slot] = query_specs[slot].name.data();
+    names[STATS_NO_SERVICE] = "none";
+    return names;
+}();
 
 // A series of the text format: its name after "korvane_", its help.
 struct series {

@@ -7,6 +7,8 @@
 // PATH, between requests and while the host is idle.
 #pragma once
 
+#include "proto/services.h"
+
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -14,10 +16,10 @@
 enum stats_type { STATS_CHECK, STATS_LOOKUP, STATS_FETCH, STATS_UPDATE, STATS_TYPES };
 // A reply's outcome: found (update: ok), not found, error.
 enum stats_outcome { STATS_FOUND, STATS_NOT_FOUND, STATS_ERROR, STATS_OUTCOMES };
-// Services by slot (0..8); STATS_NO_SERVICE for update and for services
-// korvane does not serve.
-inline constexpr int STATS_SERVICES = 10;
-inline constexpr int STATS_NO_SERVICE = 9;
+// Services by slot; STATS_NO_SERVICE for update and for services korvane
+// does not serve.
+inline constexpr int STATS_NO_SERVICE = SERVICE_COUNT;
+inline constexpr int STATS_SERVICES = SERVICE_COUNT + 1;
 
 // Counters of the process, each a total since start.
 enum stats_counter {

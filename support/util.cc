@@ -1,3 +1,5 @@
+// Text helpers and allocation that ends the process on exhaustion; see
+// util.h.
 #include "support/util.h"
 
 #include "support/compat.h"

@@ -1,6 +1,7 @@
 // The lookup cache without a database: what is kept, what a notification
 // payload flushes, the bound on entries and the stale fallback.
 #include "backend/backend.h"
+#include "proto/proto.h"
 #include "support/log.h"
 #include "tests/helpers/process.h"
 
@@ -27,8 +28,8 @@ class cache_unit : public ::testing::Test {
     // What a lookup would answer from the cache: the value, "<not-found>"
     // or "<ask>" when the database must be asked.
     std::string lookup(service_kind svc, const char *key) {
-        int32_t r = cache_answer(b, svc, key, true, buf, sizeof buf);
-        return r == 1 ? std::string(buf) : r == 0 ? "<not-found>" : "<ask>";
+        cache_result r = cache_answer(b, svc, key, true, true, buf, sizeof buf, nullptr);
+        return r == CACHE_FOUND ? std::string(buf) : r == CACHE_NOT_FOUND ? "<not-found>" : "<ask>";
     }
 };
 
@@ -36,8 +37,8 @@ TEST_F(cache_unit, KeepsFoundAnswersAndServesChecksFromLookups) {
     cache_store(b, SVC_ALIAS, "a", 1, "x, y");
     cache_store(b, SVC_DOMAIN, "a", 1, nullptr); // a check: no value
     EXPECT_EQ(lookup(SVC_ALIAS, "a"), "x, y");
-    EXPECT_EQ(cache_answer(b, SVC_ALIAS, "a", false, nullptr, 0), 1);
-    EXPECT_EQ(cache_answer(b, SVC_DOMAIN, "a", false, nullptr, 0), 1);
+    EXPECT_EQ(cache_answer(b, SVC_ALIAS, "a", false, true, nullptr, 0, nullptr), CACHE_FOUND);
+    EXPECT_EQ(cache_answer(b, SVC_DOMAIN, "a", false, true, nullptr, 0, nullptr), CACHE_FOUND);
     // A found check holds no value for a lookup.
     EXPECT_EQ(lookup(SVC_DOMAIN, "a"), "<ask>");
     EXPECT_EQ(lookup(SVC_ALIAS, "b"), "<ask>");
@@ -45,9 +46,9 @@ TEST_F(cache_unit, KeepsFoundAnswersAndServesChecksFromLookups) {
     cache_store(b, SVC_ALIAS, "gone", 0, "");
     EXPECT_EQ(lookup(SVC_ALIAS, "gone"), "<ask>");
     std::string err = capture_stderr([&] {
-        EXPECT_EQ(cache_fallback(b, SVC_ALIAS, "gone", true, buf, sizeof buf), 0);
-        EXPECT_EQ(cache_fallback(b, SVC_ALIAS, "a", true, buf, sizeof buf), 1);
-        EXPECT_EQ(cache_fallback(b, SVC_ALIAS, "never", true, buf, sizeof buf), -1);
+        EXPECT_EQ(cache_fallback(b, SVC_ALIAS, "gone", true, buf, sizeof buf), CACHE_NOT_FOUND);
+        EXPECT_EQ(cache_fallback(b, SVC_ALIAS, "a", true, buf, sizeof buf), CACHE_FOUND);
+        EXPECT_EQ(cache_fallback(b, SVC_ALIAS, "never", true, buf, sizeof buf), CACHE_MISS);
     });
     EXPECT_EQ(err, log_line("cache_test", getpid(),
                             "warn: database unavailable; serving cached answers up to 60 s past "
@@ -98,7 +99,7 @@ TEST_F(cache_unit, NotificationPayloadsFlushWhatTheyName) {
         for (const char *e : {"alias:a", "alias:b", "domain:a", "netaddr:2001:db8::1", "alias:A",
                               "alias:\xc3\x84"}) {
             std::string name(e, strchr(e, ':'));
-            for (int slot = 0; slot < 9; slot++)
+            for (int slot = 0; slot < SERVICE_COUNT; slot++)
                 if (name == service_to_name(1u << slot))
                     cache_store(b, 1u << slot, strchr(e, ':') + 1, 1, "v");
         }
@@ -112,7 +113,8 @@ TEST_F(cache_unit, NotificationPayloadsFlushWhatTheyName) {
             // A flushed entry is known to be wrong: not even an outage may
             // have it.
             else
-                EXPECT_EQ(cache_fallback(b, svc, strchr(e, ':') + 1, true, buf, sizeof buf), -1)
+                EXPECT_EQ(cache_fallback(b, svc, strchr(e, ':') + 1, true, buf, sizeof buf),
+                          CACHE_MISS)
                     << p.text << " " << e;
         }
         EXPECT_EQ(left, p.left) << p.text;
@@ -140,10 +142,10 @@ TEST_F(cache_unit, ServicesAndNumbersAreReadFromTheFile) {
         EXPECT_EQ(other != nullptr, c.services != 0) << c.text;
         if (other == nullptr)
             continue;
-        EXPECT_EQ(other->lookups.services, c.services) << c.text;
-        EXPECT_EQ(other->lookups.ttl, 60);
-        EXPECT_EQ(other->lookups.negative_ttl, 10);
-        EXPECT_EQ(other->lookups.size, 0);
+        EXPECT_EQ(other->settings.cache_services, c.services) << c.text;
+        EXPECT_EQ(other->settings.cache_ttl, 60);
+        EXPECT_EQ(other->settings.cache_negative_ttl, 10);
+        EXPECT_EQ(other->settings.cache_size, 0);
         backend_free(other);
     }
 }

@@ -1,5 +1,6 @@
 // Reading configuration files; no database involved.
 #include "backend/backend.h"
+#include "backend/lint.h"
 #include "support/log.h"
 #include "tests/helpers/process.h"
 
@@ -41,8 +42,8 @@ TEST_F(config, EmptyFileLoadsWithDefaults) {
     for (const char *text : {"", "\n\n   \n", "# comment\n\t# indented comment\n"}) {
         ASSERT_NE(load(text), nullptr) << text;
         EXPECT_EQ(b->config.count, 0u);
-        EXPECT_EQ(b->sources.expire, 60);
-        EXPECT_EQ(b->sources.refresh, 1000u);
+        EXPECT_EQ(b->settings.source_expire, 60);
+        EXPECT_EQ(b->settings.source_refresh, 1000u);
         EXPECT_EQ(b->conn, nullptr);
         EXPECT_EQ(err, "");
         backend_free(b);
@@ -118,16 +119,16 @@ TEST_F(config, DuplicateKeysFailTheLoadEvenWithEqualValues) {
 TEST_F(config, SourceSettingsAreParsedAndBounded) {
     ASSERT_NE(load(""), nullptr);
     // Without the keys there is no deadline and no quiet time.
-    EXPECT_EQ(b->request_timeout_ms, 0);
-    EXPECT_EQ(b->retry.delay_ms, 0);
+    EXPECT_EQ(b->settings.request_timeout_ms, 0);
+    EXPECT_EQ(b->settings.reconnect_delay_ms, 0);
     backend_free(b);
     ASSERT_NE(load("fetch_source_expire 0\nfetch_source_refresh 2147483647\n"
                    "request_timeout_ms 500\nreconnect_delay_ms 2147483647\n"),
               nullptr);
-    EXPECT_EQ(b->sources.expire, 0);
-    EXPECT_EQ(b->sources.refresh, 2147483647u);
-    EXPECT_EQ(b->request_timeout_ms, 500);
-    EXPECT_EQ(b->retry.delay_ms, 2147483647);
+    EXPECT_EQ(b->settings.source_expire, 0);
+    EXPECT_EQ(b->settings.source_refresh, 2147483647u);
+    EXPECT_EQ(b->settings.request_timeout_ms, 500);
+    EXPECT_EQ(b->settings.reconnect_delay_ms, 2147483647);
     backend_free(b);
     b = nullptr;
 
@@ -189,7 +190,7 @@ TEST_F(config, APasswordFileLibpqIgnoresIsNamed) {
     std::string pass = temp_path("pgpass");
     for (mode_t mode : {0640, 0600}) {
         chmod(pass.c_str(), mode);
-        EXPECT_EQ(backend_passfile_problem(("passfile=" + pass).c_str()),
+        EXPECT_EQ(config_passfile_problem(("passfile=" + pass).c_str()),
                   mode == 0600 ? ""
                                : "password file " + pass +
                                      " has mode 0640, which libpq ignores (it reads only one its "
@@ -249,17 +250,23 @@ TEST_F(config, TheCheckerFailsExactlyWhatKorvaneRefuses) {
         {"query_alias SELECT 1\n", true},
         // korvane cannot connect with what libpq cannot parse.
         {"conninfo host=x password=two words\n", true},
+        // Not a file to read at all: refused at once, by neither waiting.
+        {nullptr, true},
     };
     FILE *out = fopen("/dev/null", "w");
     for (const file &f : files) {
         std::string path = temp_path("cfg");
-        write_file(path, f.text);
+        if (f.text != nullptr)
+            write_file(path, f.text);
+        else
+            ASSERT_TRUE(unlink(path.c_str()) == 0 && mkfifo(path.c_str(), 0600) == 0);
         err = capture_stderr([&] { b = backend_load(path.c_str()); });
         auto *conninfo =
             b != nullptr ? static_cast<const char *>(dict_find(&b->config, "conninfo")) : nullptr;
-        bool refused = conninfo == nullptr || !backend_conninfo_problem(conninfo).empty();
-        EXPECT_EQ(refused, f.refused) << f.text << err;
-        EXPECT_EQ(backend_lint(path.c_str(), false, out), f.refused ? 1 : 0) << f.text;
+        bool refused = conninfo == nullptr || !config_conninfo_problem(conninfo).empty();
+        const char *shown = f.text != nullptr ? f.text : "<fifo>";
+        EXPECT_EQ(refused, f.refused) << shown << err;
+        EXPECT_EQ(lint_file(path.c_str(), false, out), f.refused ? 1 : 0) << shown;
         if (b != nullptr)
             backend_free(b);
         b = nullptr;

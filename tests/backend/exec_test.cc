@@ -21,15 +21,15 @@ TEST(exec, ConnectsHostByHostWithinTheDeadline) {
         closed = gone.port();
     }
     std::string s = std::to_string(silent.port()), c = std::to_string(closed);
-    exec_begin(600);
+    exec_request r = exec_begin(600);
     pg_conn_ptr conn;
     auto start = std::chrono::steady_clock::now();
     std::string said = capture_stderr([&] {
-        conn.reset(exec_connect(("host=127.0.0.1,127.0.0.1 port=" + s + "," + c).c_str()));
+        conn.reset(exec_connect(("host=127.0.0.1,127.0.0.1 port=" + s + "," + c).c_str(), r));
     });
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1600));
     EXPECT_NE(PQstatus(conn.get()), CONNECTION_OK);
-    EXPECT_FALSE(exec_expired());
+    EXPECT_FALSE(r.expired);
     said += exec_connect_error(conn.get());
     for (const std::string &part :
          {"port " + s + ": no answer within ", std::string("ms; trying the next host"),

@@ -3,6 +3,8 @@
 // answers error with one warning, and an update that does not load leaves
 // the configuration in service serving.
 #include "backend/backend.h"
+#include "backend/handlers.h"
+#include "proto/proto.h"
 #include "support/log.h"
 #include "tests/helpers/host.h"
 #include "tests/helpers/process.h"

@@ -78,9 +78,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         if (len == 0 || is_space(text[0]) || is_space(text[len - 1]))
             abort();
     }
-    if (b->sources.expire < 0 || b->sources.refresh > 2147483647u || b->conn != nullptr)
+    if (b->settings.source_expire < 0 || b->settings.source_refresh > 2147483647u ||
+        b->conn != nullptr)
         abort();
-    b->lookups.size = 4;
+    b->settings.cache_size = 4;
     cursor = nullptr;
     while (dict_next(&b->config, &cursor, &key, &value)) {
         auto *text = static_cast<const char *>(value);

@@ -1,6 +1,8 @@
 // Connection, prepared statements and execution with reconnect against the
 // real throwaway PostgreSQL server, which some tests stop and restart.
 #include "backend/backend.h"
+#include "backend/handlers.h"
+#include "proto/proto.h"
 #include "support/log.h"
 #include "tests/helpers/pg.h"
 #include "tests/helpers/process.h"
@@ -86,7 +88,7 @@ TEST_F(db, StatementsAreNamedInSlotOrderAndRenamedOnReconnect) {
     ASSERT_NE(load(all_queries), nullptr);
     ASSERT_EQ(connect(), 1) << err;
     EXPECT_EQ(err, line("debug: (re)connecting") + line("debug: connected"));
-    for (int slot = 0; slot < BACKEND_SLOTS; slot++)
+    for (int slot = 0; slot < STATEMENT_SLOTS; slot++)
         EXPECT_STREQ(current_backend->statements[slot], ("stmt" + std::to_string(slot)).c_str());
     dict_set(&current_backend->sources.list, "kept", nullptr);
     current_backend->sources.uses = 7;
@@ -95,7 +97,7 @@ TEST_F(db, StatementsAreNamedInSlotOrderAndRenamedOnReconnect) {
     ASSERT_EQ(connect(), 1) << err;
     EXPECT_NE(current_backend->conn, nullptr);
     (void)old;
-    for (int slot = 0; slot < BACKEND_SLOTS; slot++)
+    for (int slot = 0; slot < STATEMENT_SLOTS; slot++)
         EXPECT_STREQ(current_backend->statements[slot],
                      ("stmt" + std::to_string(slot + 10)).c_str());
     // The new names really are prepared on the new connection.
@@ -114,7 +116,7 @@ TEST_F(db, MissingQueryKeyUsesNoNumber) {
     EXPECT_STREQ(current_backend->statements[8], "stmt1");
     for (int slot = 1; slot < 8; slot++)
         EXPECT_EQ(current_backend->statements[slot], nullptr);
-    EXPECT_EQ(current_backend->statements[BACKEND_FETCH_SLOT], nullptr);
+    EXPECT_EQ(current_backend->statements[FETCH_SLOT], nullptr);
     // No statement for a service: null without a word.
     EXPECT_EQ(query("plain", SVC_DOMAIN), "<null>");
     EXPECT_EQ(err, "");
@@ -179,13 +181,13 @@ TEST_F(db, FailedAttemptHoldsOffReconnectsQuietly) {
 }
 
 // With prepared statements off nothing is named on the server: each slot
-// holds the checked text, statement numbers are not used, and a statement
+// holds the unnamed statement's name, statement numbers are not used, and a statement
 // that cannot take its key still fails the connect.
 TEST_F(db, UnpreparedStatementsNameNothingAndKeepTheShapeCheck) {
     stmt_counter = 7;
     ASSERT_NE(load(all_queries + "prepared_statements off\n", "korvane_unprepared"), nullptr);
     ASSERT_EQ(connect(), 1) << err;
-    EXPECT_STREQ(current_backend->statements[0], "SELECT v FROM kv WHERE k = $1");
+    EXPECT_STREQ(current_backend->statements[0], "");
     EXPECT_EQ(stmt_counter, 7u);
     EXPECT_EQ(pg_value("SELECT count(*) FROM pg_prepared_statements"), "0");
     EXPECT_EQ(query("it's", SVC_ALIAS), "quote");
@@ -199,7 +201,7 @@ TEST_F(db, UnpreparedStatementsNameNothingAndKeepTheShapeCheck) {
     ASSERT_EQ(connect(), 1) << err;
     EXPECT_NE(err.find("warn: LISTEN c skipped with prepared_statements off"), std::string::npos)
         << err;
-    EXPECT_FALSE(current_backend->lookups.listen.wanted);
+    EXPECT_FALSE(listen_wanted(current_backend));
     backend_free(current_backend);
     struct bad {
         const char *settings, *warning;
