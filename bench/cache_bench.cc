@@ -20,6 +20,7 @@
 //
 //   cache_bench CONNINFO [REQUESTS [ENTRIES]]   (bench/run_korvane_bench.sh starts a server)
 #include "bench/pipe_driver.h"
+#include "tests/helpers/host.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -81,8 +82,7 @@ pipe_child start_korvane(const std::string &path, const char *bin = KORVANE_BIN)
 }
 
 std::string request(size_t id, const std::string &key) {
-    return "table|0.1|1700000000.000000|aliases|lookup|alias|" + std::to_string(id) + "|" + key +
-           "\n";
+    return host_request("lookup", "alias", std::to_string(id), key, "aliases");
 }
 
 bool ends_with(const std::string &reply, const std::string &end) {

@@ -11,6 +11,7 @@
 // With KORVANE_BASELINE naming another build's korvane, that one runs with
 // the deadline in the same interleaved blocks, for a before-and-after.
 #include "bench/pipe_driver.h"
+#include "tests/helpers/host.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -166,10 +167,9 @@ int main(int argc, char *argv[]) {
     std::vector<std::string> lookups, expect, fetches, pings;
     for (size_t i = 0; i < n; i++) {
         std::string id = std::to_string(i);
-        lookups.push_back("table|0.1|1700000000.000000|aliases|lookup|alias|" + id + "|" +
-                          key_of(ids[i]) + "\n");
+        lookups.push_back(host_request("lookup", "alias", id, key_of(ids[i]), "aliases"));
         expect.push_back("lookup-result|" + id + "|found|" + value_of(ids[i]));
-        fetches.push_back("table|0.1|1700000000.000000|sources|fetch|source|" + id + "\n");
+        fetches.push_back(host_fetch(id, "sources"));
         pings.push_back(lookups.back());
     }
 

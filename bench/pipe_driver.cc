@@ -1,4 +1,8 @@
+// The benchmarks' pipe driver: spawning korvane or a plain relay behind
+// real pipes and timing requests through them; see pipe_driver.h.
 #include "bench/pipe_driver.h"
+
+#include "tests/helpers/host.h"
 
 #include <algorithm>
 #include <csignal>
@@ -145,7 +149,7 @@ bool pipe_start_korvane(pipe_child &c, const char *bin, const std::string &path,
     korvane_args args{bin, path.c_str(), pinned};
     c = pipe_spawn(exec_korvane, &args, true);
     std::string line;
-    if (!pipe_write(c, "config|protocol|0.1\nconfig|ready\n")) {
+    if (!pipe_write(c, hello)) {
         pipe_finish(c);
         return false;
     }

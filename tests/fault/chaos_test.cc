@@ -413,11 +413,7 @@ TEST(chaos, RandomFaultsNeverGiveAWrongAnswer) {
             write_file(conf, "conninfo host=127.0.0.1 port=" + std::to_string(slow.port()) +
                                  " dbname=postgres user=postgres application_name=" +
                                  contenders[i].name + "\n" + settings);
-        ASSERT_TRUE(korvanes[i].start({KORVANE_BIN, conf}));
-        korvanes[i].send("config|protocol|0.1");
-        korvanes[i].send("config|ready");
-        for (int l = 0; l < 10; l++)
-            korvanes[i].read_line();
+        ASSERT_TRUE(korvanes[i].start({KORVANE_BIN, conf}) && host_handshake(korvanes[i]));
     }
     int64_t t0 = now_us();
     std::vector<answer> answers[CONTENDERS];

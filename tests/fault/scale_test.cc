@@ -3,6 +3,7 @@
 // answer must be right, the pool must never be exceeded, and every korvane
 // must heal by itself when PgBouncer restarts. The same fleet with prepared
 // statements on breaks, as the documentation explains.
+#include "tests/helpers/host.h"
 #include "tests/helpers/pg.h"
 #include "tests/helpers/process.h"
 
@@ -71,12 +72,8 @@ struct fleet_member {
 
 // Starts a korvane and completes the handshake; false if it did not serve.
 bool start(fleet_member &m, const std::string &conf) {
-    if (!m.k->start({korvane, conf}))
+    if (!m.k->start({korvane, conf}) || !host_handshake(*m.k))
         return false;
-    m.k->send("config|ready");
-    for (int i = 0; i < 10; i++)
-        if (m.k->read_line().rfind("register|", 0) != 0)
-            return false;
     return m.serving = true;
 }
 
@@ -89,10 +86,13 @@ TEST_F(scale, APoolersOwnConnectionErrorIsRetried) {
                                 "scale_alias, pg_sleep(CASE WHEN $1 = 'slow' THEN 1 ELSE 0 END) "
                                 "WHERE k = 'user1'\n")));
     m.k->send("table|0.1|1|t|lookup|domain|1|slow");
-    usleep(300 * 1000);
-    ASSERT_NE(pg_value("SELECT count(pg_terminate_backend(pid)) FROM pg_stat_activity WHERE "
-                       "datname = 'korvane_scale' AND query LIKE '%pg_sleep%'"),
-              "0");
+    // Ended once it runs on the server.
+    std::string ended = "0";
+    for (int i = 0; i < 250 && ended == "0"; i++, usleep(10 * 1000))
+        ended = pg_value("SELECT count(pg_terminate_backend(pid)) FROM pg_stat_activity WHERE "
+                         "datname = 'korvane_scale' AND state = 'active' AND query LIKE "
+                         "'%pg_sleep%'");
+    ASSERT_NE(ended, "0");
     EXPECT_EQ(m.k->read_line(), "lookup-result|1|found|user1");
     EXPECT_EQ(m.k->finish(), 0);
     std::string err = m.k->err();

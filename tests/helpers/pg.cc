@@ -1,3 +1,5 @@
+// The test run's PostgreSQL server, reached through scripts/pgtest's env
+// file; see pg.h.
 #include "tests/helpers/pg.h"
 
 #include "tests/helpers/process.h"
@@ -63,8 +65,10 @@ std::string pg_value(const std::string &sql) {
 }
 
 int pg_terminate(const std::string &app) {
-    return std::atoi(pg_value("SELECT count(pg_terminate_backend(pid)) FROM pg_stat_activity "
-                              "WHERE application_name = '" +
+    // Waiting for each to exit: by then its FATAL is on the wire to the
+    // client, so the test's next step meets a connection that is ending.
+    return std::atoi(pg_value("SELECT count(pg_terminate_backend(pid, 5000)) FROM "
+                              "pg_stat_activity WHERE application_name = '" +
                               app + "'")
                          .c_str());
 }

@@ -14,7 +14,8 @@ std::string pg_env(const char *name);
 void pg_exec(const std::string &sql);
 // Single value of a one-row query on a fresh admin connection.
 std::string pg_value(const std::string &sql);
-// Ends every session whose application_name is `app`; returns how many.
+// Ends every session whose application_name is `app` and waits until each
+// has exited (5 s at most); returns how many.
 int pg_terminate(const std::string &app);
 // Waits until the session named app has answered a LISTEN and is idle
 // after it, then a moment for korvane to read the answer; false after 5 s.

@@ -1,3 +1,5 @@
+// Child processes spoken to through pipes, temporary files and captured
+// stderr for the tests; see process.h.
 #include "tests/helpers/process.h"
 
 #include <cerrno>

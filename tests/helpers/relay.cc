@@ -1,3 +1,4 @@
+// TCP relays and endpoints that misbehave on purpose; see relay.h.
 #include "tests/helpers/relay.h"
 
 #include <algorithm>

@@ -37,6 +37,11 @@ TEST(proto, ReadyLineAnswersRegisterBlockOnce) {
     run_result r = serve("config|x\nconfig|\nconfig|ready\n");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, registers);
+    // The protocol's names, as the table the block is derived from holds them.
+    EXPECT_EQ(registers, "register|alias\nregister|domain\nregister|credentials\n"
+                         "register|netaddr\nregister|userinfo\nregister|source\n"
+                         "register|mailaddr\nregister|addrname\nregister|mailaddrmap\n"
+                         "register|ready\n");
 }
 
 TEST(proto, ReadyLineWithoutLineFeedAtEndOfInputCounts) {

@@ -1,3 +1,4 @@
+// The BSD calls of the platform layer, held to their contracts.
 #include "support/compat.h"
 
 #include <cerrno>

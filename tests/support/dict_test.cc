@@ -1,3 +1,5 @@
+// The dictionary: its splay shapes, its walks and a randomized run
+// against std::map.
 #include "support/dict.h"
 #include "support/log.h"
 

@@ -1,3 +1,5 @@
+// The log's records: one bounded line each, the program name and pid,
+// repeats counted, fatal lines and syslog.
 #include "support/log.h"
 #include "tests/helpers/process.h"
 

@@ -1,3 +1,5 @@
+// The text helpers: escaping, trimming, lowering and the allocation
+// wrappers.
 #include "support/log.h"
 #include "support/util.h"
 
@@ -12,6 +14,35 @@ namespace {
 std::string trimmed(std::string text) {
     char *p = trim_spaces(text.data());
     return p;
+}
+
+// The one escaping rule of logs and terminals: controls, stray bytes and
+// a backslash-free rendering of them; valid UTF-8 stays; nothing is cut in
+// the middle of an escape or a character.
+TEST(util, EscapeTextShowsControlsAndKeepsWholeCharacters) {
+    struct row {
+        std::string text;
+        size_t cap;
+        const char *shown;
+        size_t used;
+    };
+    const row rows[] = {
+        {"plain", 64, "plain", 5},
+        {"a\nb\tc\rd", 64, "a\\nb\\tc\\x0dd", 7},
+        {"\x1b[2J", 64, "\\x1b[2J", 4},
+        {"\xc3\xa4\xe2\x82\xac", 64, "\xc3\xa4\xe2\x82\xac", 5},
+        {"\xc3(\xff", 64, "\\xc3(\\xff", 3},
+        {"\xed\xa0\x80", 64, "\\xed\\xa0\\x80", 3},
+        {"\xc2\x85!", 64, "\\xc2\\x85!", 3},
+        {"ab\n", 4, "ab", 2},
+        {"a\xc3\xa4", 3, "a", 1},
+        {"x", 0, nullptr, 0},
+    };
+    for (const row &r : rows) {
+        char out[64] = "untouched";
+        EXPECT_EQ(escape_text(r.text.data(), r.text.size(), out, r.cap), r.used) << r.text;
+        EXPECT_STREQ(out, r.shown != nullptr ? r.shown : "untouched") << r.text;
+    }
 }
 
 TEST(util, TrimSpacesCutsBothEndsAndKeepsInnerSpace) {
