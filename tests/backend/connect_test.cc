@@ -15,7 +15,7 @@
 namespace {
 
 std::string line(const std::string &text) {
-    return log_line("backend_db_test", getpid(), text);
+    return log_line("connect_test", getpid(), text);
 }
 
 class db : public ::testing::Test {
@@ -148,8 +148,7 @@ TEST_F(db, UnreachableServerLeavesTheRecordNotConnected) {
     current_backend = backend_load(path.c_str());
     ASSERT_NE(current_backend, nullptr);
     EXPECT_EQ(connect(), 0);
-    EXPECT_EQ(err.rfind(line("debug: (re)connecting") + "backend_db_test[" +
-                            std::to_string(getpid()) +
+    EXPECT_EQ(err.rfind(line("debug: (re)connecting") + "connect_test[" + std::to_string(getpid()) +
                             "]: warn: PQconnectdb: connection to server at \"127.0.0.1\", port 1 "
                             "failed: Connection refused",
                         0),
