@@ -67,19 +67,24 @@ void warn_unknown_keys(backend *b) {
                      config_unknown_advice(key).c_str());
 }
 
-// What a conninfo risks: a server it does not verify, a password that
-// every user can read in the file at path.
-void warn_exposed(const char *path, const char *conninfo) {
+// What a conninfo of the file (key: conninfo or cache_listen_conninfo)
+// risks: a server it does not verify, a password that every user can read
+// in the file at path, a password file libpq ignores (said once per file).
+void warn_exposed(const char *path, const char *key, const char *conninfo,
+                  std::string *passfile_said) {
     if (conninfo == nullptr)
         return;
     if (std::string host = config_unverified_host(conninfo); !host.empty())
-        warn_msg("warn: conninfo reaches %s, %s", host.c_str(), CONFIG_VERIFY_ADVICE);
+        warn_msg("warn: %s reaches %s, %s", key, host.c_str(), CONFIG_VERIFY_ADVICE);
     if (int mode = config_exposed_password(path, conninfo); mode >= 0)
-        warn_msg("warn: \"%s\" holds a password in conninfo and is readable by every user "
+        warn_msg("warn: \"%s\" holds a password in %s and is readable by every user "
                  "(mode %04o); %s",
-                 path, mode, CONFIG_MODE_ADVICE);
-    if (std::string problem = config_passfile_problem(conninfo); !problem.empty())
+                 path, key, mode, CONFIG_MODE_ADVICE);
+    if (std::string problem = config_passfile_problem(conninfo);
+        !problem.empty() && problem != *passfile_said) {
         warn_msg("warn: %s", problem.c_str());
+        *passfile_said = problem;
+    }
 }
 
 // Judges every known key's value and applies it; false after a warning.
@@ -109,7 +114,10 @@ backend *backend_load(const char *path) {
     if (!read_file(b.get(), path))
         return nullptr;
     warn_unknown_keys(b.get());
-    warn_exposed(path, static_cast<const char *>(dict_find(&b->config, "conninfo")));
+    std::string passfile_said;
+    for (const char *key : {"conninfo", "cache_listen_conninfo"})
+        warn_exposed(path, key, static_cast<const char *>(dict_find(&b->config, key)),
+                     &passfile_said);
     if (!apply_values(b.get()))
         return nullptr;
     return b.release();

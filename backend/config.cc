@@ -56,6 +56,7 @@ constexpr config_rule config_rules[] = {
     {"prepared_statements", CONF_ON_OFF, nullptr, nullptr},
     {"sandbox", CONF_ON_OFF, nullptr, nullptr},
     {"cache_listen", CONF_CHANNEL, nullptr, nullptr},
+    {"cache_listen_conninfo", CONF_CONNINFO, nullptr, nullptr},
     {"stats_file", CONF_PATH, nullptr, nullptr},
     {nullptr, CONF_TEXT, nullptr, nullptr},
 };
@@ -268,6 +269,10 @@ std::string config_judge(const config_rule &k, const char *text) {
             if (c[1] != 't' && c[1] != '%')
                 return std::string(text) + " (a % is followed by t, the table's name, or %)";
         return system_directory(text);
+    case CONF_CONNINFO:
+        if (std::string problem = config_conninfo_problem(text); !problem.empty())
+            return problem + " (its text is not shown, as it may hold the password)";
+        return "";
     case CONF_TEXT:
     case CONF_QUERY:
         return "";

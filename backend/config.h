@@ -91,7 +91,8 @@ enum config_kind {
     CONF_ON_OFF,
     CONF_SERVICES,
     CONF_CHANNEL,
-    CONF_PATH
+    CONF_PATH,
+    CONF_CONNINFO // judged as libpq parses it, never quoted
 };
 struct config_rule {
     const char *name;

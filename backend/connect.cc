@@ -195,6 +195,14 @@ void connect_begin_request(backend *b) {
     b->retry.unavailable = false;
 }
 
+bool connect_may_lag(const backend *b) {
+    if (b->conn == nullptr)
+        return false;
+    if (const char *hot = PQparameterStatus(b->conn, "in_hot_standby"); hot != nullptr)
+        return strcmp(hot, "on") == 0;
+    return b->retry.role != SERVER_PRIMARY;
+}
+
 bool connect_unavailable(const backend *b) {
     return b->retry.unavailable;
 }
@@ -235,6 +243,7 @@ bool connect_open(backend *b) {
                  b->settings.conninfo_line, problem.c_str());
         return false;
     }
+    b->retry.role = SERVER_UNKNOWN;
     b->conn = exec_connect(conninfo, b->request);
     if (b->conn == nullptr && !b->request.expired && *exec_connect_error(nullptr) == '\0') {
         warn_msg("warn: PQconnectdb return NULL");

@@ -16,12 +16,20 @@
 
 struct backend;
 
+// What the statements' server is, as far as it has said: a primary, or a
+// standby whose answers may lag behind the primary's commits.
+enum server_role { SERVER_UNKNOWN, SERVER_PRIMARY, SERVER_STANDBY };
+
+// The replay position of an answer that came from a primary: current.
+inline constexpr uint64_t REPLAY_CURRENT = UINT64_MAX;
+
 struct retry_state {
     int64_t reconnect_at;         // exec_now_ms() before which no attempt is made
     bool delay_logged;            // the quiet time in force has been logged
     bool prepare_on_use;          // reconnects prepare each statement when first run
     bool unavailable;             // the request in progress found no database
     uint32_t unconfigured_warned; // slots whose missing statement has been logged
+    server_role role;             // of the connection in service, from its answers
 };
 
 // === in connect.cc ===
@@ -49,6 +57,11 @@ void connect_give_up(backend *b);
 // True when the slot's statement is configured; otherwise false after a
 // warning, once per slot for the life of b, naming the key to set.
 bool connect_configured(backend *b, int slot);
+// True when b's statements may read a standby behind the primary: the
+// server says it is in hot standby, or says nothing of it (a pooler
+// between) and has not shown itself a primary yet. False without a
+// connection.
+bool connect_may_lag(const backend *b);
 // A request begins: it has found no outage yet.
 void connect_begin_request(backend *b);
 // True when the request in progress found no database: the connection
@@ -73,7 +86,12 @@ bool backend_connection_lost(const PGconn *conn, const PGresult *res);
 // request that runs out of time gives its connection up. Rows (at most
 // the rows the reply is made of, status PGRES_TUPLES_OK or
 // PGRES_SINGLE_TUPLE) or null, logged. Read b's connection anew after.
-[[nodiscard]] PGresult *backend_run(backend *b, int slot, const char *key, const char *prefix);
+// With replayed, where the server may lag behind the primary the position
+// it had replayed comes in the same round trip, one value more, into
+// *replayed (REPLAY_CURRENT from a primary; 0 when unknown); nothing more
+// is asked of a primary.
+[[nodiscard]] PGresult *backend_run(backend *b, int slot, const char *key, const char *prefix,
+                                    uint64_t *replayed = nullptr);
 // backend_run of the service's statement on current_backend, for
 // callers that hold no record.
 [[nodiscard]] PGresult *backend_query(const char *key, int32_t svc);

@@ -135,13 +135,25 @@ const char *exec_connect_error(const PGconn *conn);
 // libpq finds them, before any sandbox.
 std::string exec_home();
 std::string exec_passfile(const char *conninfo);
-// Starts, without waiting, a connection with conninfo's settings, no
-// target_session_attrs, and its application_name (or fallback, or the
-// table's name) with suffix appended; driven by exec_connect_step. Null
-// when conninfo names several hosts or a host name to resolve (libpq would
-// resolve it without a bound), or without memory: such a connection is
-// started beside the statements' instead, once that is made.
-[[nodiscard]] PGconn *exec_connect_start(const char *conninfo, const char *suffix);
+// A connection of its own, not beside the statements': the attempt-th
+// host of its conninfo (counted round the hosts, so that each attempt
+// after a failure tries the next), a host name resolved by exec_now_ms()
+// resolve_until (0: not now).
+struct exec_target {
+    uint32_t attempt;
+    int64_t resolve_until;
+};
+// Starts, without waiting, a connection with conninfo's settings and its
+// application_name (or fallback, or the table's name) with suffix
+// appended; driven by exec_connect_step. Without own: no
+// target_session_attrs, and null when conninfo names several hosts or a
+// host name to resolve (libpq would resolve it without a bound), such a
+// connection being started beside the statements' instead. With own: as
+// exec_target says, its target_session_attrs kept; null with the reason in
+// exec_connect_error, or with none when a name is not to be resolved now.
+// Null without memory.
+[[nodiscard]] PGconn *exec_connect_start(const char *conninfo, const char *suffix,
+                                         const exec_target *own = nullptr);
 // Starts, without waiting, a second connection to the server conn is
 // connected to (the same address, so no name is resolved), with conn's
 // settings and its application_name with suffix appended. Driven by

@@ -142,6 +142,10 @@ void grants_collect(backend *b, const char *path, sandbox_grants *g) {
             g->optional_reads.push_back(dir);
     g->write_paths.emplace_back("/dev/null");
     libpq_grants(static_cast<const char *>(dict_find(&b->config, "conninfo")), g);
+    if (const char *listen =
+            static_cast<const char *>(dict_find(&b->config, "cache_listen_conninfo"));
+        listen != nullptr)
+        libpq_grants(listen, g);
     // The metrics file is written beside itself and renamed over.
     if (auto *stats = static_cast<const char *>(dict_find(&b->config, "stats_file"));
         stats != nullptr) {

@@ -38,11 +38,13 @@ int32_t handler_result(ask_outcome r) {
 
 // What check and lookup share: the request starts, a fresh cache entry
 // answers it, or else the service's query runs, connecting first if need
-// be (ASK_ROWS, with the rows in res). When the database cannot answer, an
-// entry within its TTL plus cache_stale answers instead; a statement error
-// on a good connection is no outage and stays an error.
+// be (ASK_ROWS, with the rows in res and *keep saying whether the cache
+// may keep them: not what a standby said before it had replayed a change
+// the listener heard of). When the database cannot answer, an entry within
+// its TTL plus cache_stale answers instead; a statement error on a good
+// connection is no outage and stays an error.
 ask_outcome ask(backend *b, service_kind svc, const char *key, bool lookup, char *buf,
-                uint64_t size, pg_result_ptr &res, cache_ticket *ticket) {
+                uint64_t size, pg_result_ptr &res, cache_ticket *ticket, bool *keep) {
     backend_begin_request(b);
     int slot = service_slot(svc);
     if (!connect_configured(b, slot))
@@ -56,10 +58,16 @@ ask_outcome ask(backend *b, service_kind svc, const char *key, bool lookup, char
             r != CACHE_MISS)
             return from_cache(r);
     }
+    // Only where notifications keep entries true can a standby's lag make
+    // one wrong; there its replay position comes with the answer.
+    uint64_t replayed = REPLAY_CURRENT;
+    bool coherent = cached && listen_wanted(b);
     if (b->conn != nullptr || backend_connect(b) != 0)
-        res.reset(backend_run(b, slot, key, "korvane: "));
-    if (res)
+        res.reset(backend_run(b, slot, key, "korvane: ", coherent ? &replayed : nullptr));
+    if (res) {
+        *keep = cached && listen_covers(b, replayed);
         return ASK_ROWS;
+    }
     if (!connect_unavailable(b) || !cached)
         return ASK_ERROR;
     return from_cache(cache_fallback(b, svc, key, lookup, buf, size));
@@ -159,10 +167,11 @@ int32_t backend_check(service_kind svc, dict *, const char *key) {
     backend *b = current_backend;
     pg_result_ptr res;
     cache_ticket ticket{};
-    if (ask_outcome r = ask(b, svc, key, false, nullptr, 0, res, &ticket); r != ASK_ROWS)
+    bool keep = false;
+    if (ask_outcome r = ask(b, svc, key, false, nullptr, 0, res, &ticket, &keep); r != ASK_ROWS)
         return handler_result(r);
     bool found = PQntuples(res.get()) != 0;
-    if (cache_enabled(b, svc))
+    if (keep)
         cache_store(b, svc, key, found, nullptr, &ticket);
     return found ? 1 : 0;
 }
@@ -171,9 +180,9 @@ int32_t backend_lookup(service_kind svc, dict *, const char *key, char *buf, uin
     backend *b = current_backend;
     pg_result_ptr res;
     cache_ticket ticket{};
-    if (ask_outcome r = ask(b, svc, key, true, buf, size, res, &ticket); r != ASK_ROWS)
+    bool keep = false;
+    if (ask_outcome r = ask(b, svc, key, true, buf, size, res, &ticket, &keep); r != ASK_ROWS)
         return handler_result(r);
-    bool cached = cache_enabled(b, svc);
 
     // Reading a column the result does not have would hand a null pointer
     // to the string routines; a query that returns too few columns is a
@@ -185,7 +194,7 @@ int32_t backend_lookup(service_kind svc, dict *, const char *key, char *buf, uin
         return -1;
     }
     if (PQntuples(res.get()) == 0) {
-        if (cached)
+        if (keep)
             cache_store(b, svc, key, false, "", &ticket);
         return 0;
     }
@@ -196,7 +205,7 @@ int32_t backend_lookup(service_kind svc, dict *, const char *key, char *buf, uin
         warn_msg("warn: lookup %s: value holds a line feed", service_to_name(svc));
         return -1;
     }
-    if (r == 1 && cached)
+    if (r == 1 && keep)
         cache_store(b, svc, key, true, buf, &ticket);
     return r;
 }
@@ -213,5 +222,5 @@ void backend_idle(bool ready) {
     }
     // The poll and the sign of life run under the deadline of a request.
     backend_begin_request(b);
-    listen_step(b);
+    listen_step(b, true);
 }

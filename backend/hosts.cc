@@ -213,14 +213,14 @@ PGconn *attempt(const PQconninfoOption *opts, const host_entry &h, const std::st
 }
 
 // Resolves h's name by `until` into *addrs; false with the failure added
-// to connect_failure (and the request expired when its deadline passed).
+// to connect_failure (and r, when given, expired when its deadline passed).
 bool addresses_of(const host_entry &h, int64_t until, std::vector<std::string> *addrs,
-                  exec_request &r) {
+                  exec_request *r) {
     addrs->clear();
     std::string why;
     resolve_result found = resolve_host(h.host.c_str(), until, addrs, &why);
-    if (found == OUT_OF_TIME && exec_now_ms() >= r.deadline)
-        exec_expire(r, ("resolving " + h.host).c_str());
+    if (r != nullptr && found == OUT_OF_TIME && exec_now_ms() >= r->deadline)
+        exec_expire(*r, ("resolving " + h.host).c_str());
     if (found == RESOLVED)
         return true;
     if (found == OUT_OF_TIME)
@@ -241,7 +241,7 @@ constexpr size_t ADDRESSES_PER_HOST = 4;
 PGconn *try_host(const PQconninfoOption *opts, const host_entry &h, const char *attrs,
                  int64_t until, exec_request &r) {
     std::vector<std::string> addrs{h.hostaddr};
-    if (needs_resolving(h) && !addresses_of(h, until, &addrs, r))
+    if (needs_resolving(h) && !addresses_of(h, until, &addrs, &r))
         return nullptr;
     size_t n = std::min(addrs.size(), ADDRESSES_PER_HOST), silent = 0;
     int64_t started = exec_now_ms();
@@ -380,18 +380,38 @@ std::string named_after(const PQconninfoOption *opts, const char *suffix) {
 
 } // namespace
 
-PGconn *exec_connect_start(const char *conninfo, const char *suffix) {
+PGconn *exec_connect_start(const char *conninfo, const char *suffix, const exec_target *own) {
+    connect_failure.clear();
     std::unique_ptr<PQconninfoOption, options_deleter> opts{PQconninfoParse(conninfo, nullptr)};
     std::vector<host_entry> hosts;
-    // Several hosts are for libpq to choose among, and a name would be
-    // resolved inside libpq without any bound: both wait for the
-    // statements' connection and go to its server.
-    if (!opts || !host_list(opts.get(), &hosts) || hosts.size() > 1 ||
-        (hosts.size() == 1 && needs_resolving(hosts[0])))
+    if (!opts || !host_list(opts.get(), &hosts)) {
+        connect_failure = "the conninfo cannot be parsed";
         return nullptr;
-    std::string own = named_after(opts.get(), suffix);
-    return start_with(opts.get(),
-                      {{"target_session_attrs", nullptr}, {"application_name", own.c_str()}});
+    }
+    std::string name = named_after(opts.get(), suffix);
+    // Several hosts are for libpq to choose among, and a name would be
+    // resolved inside libpq without any bound: for the statements' own
+    // conninfo both wait for the statements' connection and go to its
+    // server.
+    if (own == nullptr) {
+        if (hosts.size() > 1 || (hosts.size() == 1 && needs_resolving(hosts[0])))
+            return nullptr;
+        return start_with(opts.get(),
+                          {{"target_session_attrs", nullptr}, {"application_name", name.c_str()}});
+    }
+    if (hosts.empty())
+        return start_with(opts.get(), {{"application_name", name.c_str()}});
+    // One host per attempt, the next after each failure, so that a host
+    // that never answers costs one attempt, not all of them.
+    const host_entry &h = hosts[own->attempt % hosts.size()];
+    std::vector<std::string> addrs{h.hostaddr};
+    if (needs_resolving(h) &&
+        (own->resolve_until == 0 || !addresses_of(h, own->resolve_until, &addrs, nullptr)))
+        return nullptr;
+    return start_with(opts.get(), {{"host", h.host.c_str()},
+                                   {"hostaddr", addrs[0].c_str()},
+                                   {"port", h.port.c_str()},
+                                   {"application_name", name.c_str()}});
 }
 
 PGconn *exec_connect_beside(PGconn *conn, const char *suffix) {

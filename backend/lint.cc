@@ -72,7 +72,8 @@ void check_value(checker &c, const char *key, const char *value, int line) {
         c.report(WARNING, line,
                  "%s: the value starts with \"=\"; the key is followed by white space or \": \"",
                  key);
-    if ((k->kind == CONF_NUMBER || k->kind == CONF_TEXT) && strstr(value, " #") != nullptr)
+    if ((k->kind == CONF_NUMBER || k->kind == CONF_TEXT || k->kind == CONF_CONNINFO) &&
+        strstr(value, " #") != nullptr)
         c.report(WARNING, line, "%s: \" #\" inside the value; comments only start a line", key);
     if (std::string why = config_judge(*k, value); !why.empty())
         c.report(
@@ -211,27 +212,58 @@ void check_database(checker &c, const setting &conninfo) {
     }
 }
 
+// What a conninfo of the file (key: conninfo or cache_listen_conninfo)
+// risks: a password every user can read, a password file libpq ignores, a
+// server it does not verify.
+void check_risks(checker &c, const char *key, const setting &s) {
+    const char *conninfo = s.value.c_str();
+    if (int mode = config_exposed_password(c.path, conninfo); mode >= 0)
+        c.report(WARNING, s.line,
+                 "%s: holds a password and the file is readable by every user (mode %04o); %s", key,
+                 mode, CONFIG_MODE_ADVICE);
+    if (std::string problem = config_passfile_problem(conninfo); !problem.empty())
+        c.report(WARNING, s.line, "%s: %s", key, problem.c_str());
+    if (std::string host = config_unverified_host(conninfo); !host.empty())
+        c.report(WARNING, s.line, "%s: reaches %s, %s", key, host.c_str(), CONFIG_VERIFY_ADVICE);
+}
+
+// Connects as the listener would and asks whether LISTEN can work there:
+// a standby refuses it.
+void check_listener(checker &c, const setting &s) {
+    exec_request r = exec_begin(c.values.request_timeout_ms);
+    pg_conn_ptr conn{exec_connect(s.value.c_str(), r)};
+    if (PQstatus(conn.get()) != CONNECTION_OK) {
+        c.report(PROBLEM, s.line, "cache_listen_conninfo: cannot connect: %s",
+                 r.expired ? "timed out" : one_line(exec_connect_error(conn.get())).c_str());
+        return;
+    }
+    pg_result_ptr res{exec_command(conn.get(), "SELECT pg_is_in_recovery()", "probing", r)};
+    if (PQresultStatus(res.get()) != PGRES_TUPLES_OK)
+        c.report(PROBLEM, s.line, "cache_listen_conninfo: cannot ask the server: %s",
+                 r.expired ? "timed out" : one_line(PQerrorMessage(conn.get())).c_str());
+    else if (strcmp(PQgetvalue(res.get(), 0, 0), "t") == 0)
+        c.report(WARNING, s.line,
+                 "cache_listen_conninfo: reaches a standby, which refuses LISTEN; name the "
+                 "primary (target_session_attrs=read-write)");
+    else
+        fprintf(c.out, "%s:%d: cache_listen_conninfo: ok (listens on a primary)\n", c.path, s.line);
+}
+
 } // namespace
 
 int lint_file(const char *path, bool connect, FILE *out, bool strict) {
     checker c{path, out, config_defaults(), {}, 0, 0};
     if (read_file(c)) {
         auto conninfo = c.settings.find("conninfo");
-        if (conninfo == c.settings.end()) {
+        auto listener = c.settings.find("cache_listen_conninfo");
+        bool has_listener = listener != c.settings.end();
+        if (conninfo == c.settings.end())
             c.report(PROBLEM, 0, "conninfo: missing; korvane cannot connect");
-        } else {
-            if (int mode = config_exposed_password(path, conninfo->second.value.c_str()); mode >= 0)
-                c.report(WARNING, conninfo->second.line,
-                         "conninfo: holds a password and the file is readable by every user "
-                         "(mode %04o); %s",
-                         mode, CONFIG_MODE_ADVICE);
-            if (std::string problem = config_passfile_problem(conninfo->second.value.c_str());
-                !problem.empty())
-                c.report(WARNING, conninfo->second.line, "conninfo: %s", problem.c_str());
-            if (std::string host = config_unverified_host(conninfo->second.value.c_str());
-                !host.empty())
-                c.report(WARNING, conninfo->second.line, "conninfo: reaches %s, %s", host.c_str(),
-                         CONFIG_VERIFY_ADVICE);
+        else
+            check_risks(c, "conninfo", conninfo->second);
+        if (has_listener)
+            check_risks(c, "cache_listen_conninfo", listener->second);
+        if (conninfo != c.settings.end()) {
             if (std::string problem = config_conninfo_problem(conninfo->second.value.c_str());
                 !problem.empty())
                 c.report(PROBLEM, conninfo->second.line, "conninfo: cannot be parsed: %s",
@@ -239,6 +271,9 @@ int lint_file(const char *path, bool connect, FILE *out, bool strict) {
             else if (connect)
                 check_database(c, conninfo->second);
         }
+        if (connect && has_listener &&
+            config_conninfo_problem(listener->second.value.c_str()).empty())
+            check_listener(c, listener->second);
     }
     fprintf(out, "%s: ", path);
     if (c.problems > 0)

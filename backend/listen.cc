@@ -5,6 +5,7 @@
 #include "support/log.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <poll.h>
 #include <string>
@@ -34,6 +35,11 @@ constexpr int LISTEN_SLICES = 64;
 constexpr uint64_t BURST_BYTES = 4096;
 // The SQLSTATE of a hot standby's refusal (read_only_sql_transaction).
 constexpr char REFUSED_STATE[] = "25006";
+// The most a host name of cache_listen_conninfo is waited for, while the
+// host is idle: a request that comes meanwhile waits that long at worst.
+constexpr int64_t LISTEN_RESOLVE_MS = 200;
+// A sign of life that also says the primary's WAL position.
+constexpr char POSITION_SQL[] = "SELECT pg_current_wal_lsn()";
 
 listener &of(backend *b) {
     return b->listen;
@@ -43,12 +49,19 @@ const char *channel_of(backend *b) {
     return static_cast<const char *>(dict_find(&b->config, "cache_listen"));
 }
 
+// cache_listen_conninfo, or null: the listener then goes where the
+// statements go.
+const char *own_conninfo(backend *b) {
+    return static_cast<const char *>(dict_find(&b->config, "cache_listen_conninfo"));
+}
+
 // Applies the notifications libpq has already read.
 void apply_pending(backend *b) {
     listener &l = of(b);
     while (PGnotify *n = PQnotifies(l.conn)) {
         // Each one's size on the wire, as the server counts its pieces.
         l.unproven += strlen(n->relname) + strlen(n->extra) + 11;
+        l.marks++;
         cache_apply(b, n->extra);
         PQfreemem(n);
     }
@@ -66,6 +79,7 @@ void close_as(backend *b, listen_state next, int64_t retry_ms) {
     exec_clear_side(b);
     l.state = next;
     l.ping_sent_at = 0;
+    l.position_asked = false;
     l.unproven = 0;
     l.behind = l.seen_quiet = l.quiet_now = false;
     l.since = exec_now_ms() + retry_ms;
@@ -77,6 +91,7 @@ void close_as(backend *b, listen_state next, int64_t retry_ms) {
 // own failure says what is wrong, and a new listener follows it.
 void failed(backend *b, const char *what, const char *why, int64_t retry_ms) {
     listener &l = of(b);
+    l.attempts++;
     if (b->conn == nullptr) {
         close_as(b, LISTEN_DOWN, 0);
         return;
@@ -121,6 +136,28 @@ void start(backend *b, PGconn *conn) {
     exec_set_side(side_watch, side_step, b);
 }
 
+// A new attempt: from cache_listen_conninfo, the host after the last that
+// failed (its name resolved only when idle, else left for the idle time),
+// or beside the statements' connection, whose server it goes to.
+void start_attempt(backend *b, bool idle) {
+    listener &l = of(b);
+    const char *own = own_conninfo(b);
+    if (own == nullptr) {
+        if (b->conn != nullptr)
+            start(b, exec_connect_beside(b->conn, "-listen"));
+        return;
+    }
+    exec_target target{l.attempts, idle ? exec_now_ms() + LISTEN_RESOLVE_MS : 0};
+    if (PGconn *conn = exec_connect_start(own, "-listen", &target); conn != nullptr) {
+        start(b, conn);
+        return;
+    }
+    if (const char *why = exec_connect_error(nullptr); *why != '\0')
+        failed(b, "failed", why, LISTEN_RETRY_MS);
+    else
+        close_as(b, LISTEN_DOWN, 0);
+}
+
 // Sends LISTEN once the connection is made.
 void connecting(backend *b, int64_t now) {
     listener &l = of(b);
@@ -160,6 +197,8 @@ void listened(backend *b, const PGresult *res, int64_t now) {
         l.logged = LISTEN_LOGGED_NONE;
         l.since = l.last_sign = now;
         l.unproven = 0;
+        l.attempts = 0;
+        l.marks++;
         cache_listening(b);
         return;
     }
@@ -176,6 +215,16 @@ void listened(backend *b, const PGresult *res, int64_t now) {
            lost || state == nullptr ? 0 : LISTEN_RETRY_MS);
 }
 
+// The primary's WAL position a sign of life brought: it covers every
+// change heard of before it was asked.
+void took_position(listener &l, const PGresult *res) {
+    unsigned hi = 0, lo = 0;
+    if (PQntuples(res) != 1 || sscanf(PQgetvalue(res, 0, 0), "%X/%X", &hi, &lo) != 2)
+        return;
+    l.position = std::max(l.position, (uint64_t{hi} << 32) | lo);
+    l.covered_marks = l.asked_marks;
+}
+
 // Reads the answers that came: LISTEN's, or a sign of life's, whose end
 // proves every notification queued before it read.
 void read_answers(backend *b, int64_t now) {
@@ -186,10 +235,13 @@ void read_answers(backend *b, int64_t now) {
             if (l.ping_sent_at != 0)
                 l.unproven = 0;
             l.ping_sent_at = 0;
+            l.position_asked = false;
             return;
         }
         if (l.state == LISTEN_ASKING)
             listened(b, r.get(), now);
+        else if (l.position_asked && PQresultStatus(r.get()) == PGRES_TUPLES_OK)
+            took_position(l, r.get());
         else if (PQresultStatus(r.get()) != PGRES_EMPTY_QUERY)
             failed(b, "lost", PQresultErrorMessage(r.get()), 0);
     }
@@ -230,9 +282,18 @@ void read_more(backend *b, int64_t now) {
     }
 }
 
+// True when the primary's WAL position after the changes heard of is to
+// be asked: the statements may read a standby, whose answers are kept
+// only once it has replayed that far. Never on a primary.
+bool position_wanted(backend *b) {
+    const listener &l = of(b);
+    return l.state == LISTEN_ON && l.covered_marks < l.marks && connect_may_lag(b);
+}
+
 // Asks for a sign of life where one is needed: while entries are held and
-// it has been quiet, or to prove a burst read. Only a sign asked for and
-// not given in time makes it silent: a quiet host costs nothing.
+// it has been quiet, to prove a burst read, or with the WAL position a
+// standby's answers wait for. Only a sign asked for and not given in time
+// makes it silent: a quiet host costs nothing.
 void keep_alive(backend *b, int64_t now) {
     listener &l = of(b);
     if (l.state == LISTEN_ASKING && now - l.since >= LISTEN_CONNECT_MS) {
@@ -249,28 +310,30 @@ void keep_alive(backend *b, int64_t now) {
         }
         return;
     }
-    bool wanted =
-        l.unproven >= BURST_BYTES || (cache_count(b) > 0 && now - l.last_sign >= SIGN_ASK_MS);
+    bool position = position_wanted(b);
+    bool wanted = position || l.unproven >= BURST_BYTES ||
+                  (cache_count(b) > 0 && now - l.last_sign >= SIGN_ASK_MS);
     if (!wanted)
         return;
-    if (PQsendQuery(l.conn, "") != 1) {
+    if (PQsendQuery(l.conn, position ? POSITION_SQL : "") != 1) {
         failed(b, "lost", PQerrorMessage(l.conn), 0);
         return;
     }
     (void)PQflush(l.conn);
     l.ping_sent_at = now;
+    l.position_asked = position;
+    l.asked_marks = l.marks;
 }
 
 // Moves the listener on as far as it can without waiting: a new attempt
-// when one is due (beside the connection in service, whose server it goes
-// to), its connect, its reads and signs of life.
-void step(backend *b) {
+// when one is due, its connect, its reads and signs of life.
+void step(backend *b, bool idle) {
     listener &l = of(b);
     int64_t now = exec_now_ms();
     switch (l.state) {
     case LISTEN_DOWN:
-        if (b->conn != nullptr && now >= l.since)
-            start(b, exec_connect_beside(b->conn, "-listen"));
+        if ((b->conn != nullptr || own_conninfo(b) != nullptr) && now >= l.since)
+            start_attempt(b, idle);
         break;
     case LISTEN_CONNECTING:
         connecting(b, now);
@@ -324,8 +387,9 @@ void listen_connect(backend *b) {
                (b->settings.cache_services & SVC_ALL) != 0;
     // Prepared statements are off for a transaction pooler, which passes
     // LISTEN to whichever server connection is free and notifications to
-    // no one: the cache keeps to its TTLs.
-    if (l.wanted && b->settings.unprepared) {
+    // no one: without a conninfo of its own the cache keeps to its TTLs.
+    const char *own = own_conninfo(b);
+    if (l.wanted && b->settings.unprepared && own == nullptr) {
         if (l.logged != LISTEN_LOGGED_TROUBLE)
             warn_msg("warn: LISTEN %s skipped with prepared_statements off (a transaction pooler "
                      "does not pass notifications on); the cache keeps to its TTLs",
@@ -335,6 +399,10 @@ void listen_connect(backend *b) {
     }
     if (!l.wanted)
         return;
+    if (own != nullptr) {
+        start_attempt(b, false);
+        return;
+    }
     auto *conninfo = static_cast<const char *>(dict_find(&b->config, "conninfo"));
     if (conninfo == nullptr)
         return;
@@ -345,19 +413,19 @@ void listen_connect(backend *b) {
 void listen_connected(backend *b) {
     listener &l = of(b);
     if (l.wanted && l.state == LISTEN_DOWN && l.conn == nullptr)
-        start(b, exec_connect_beside(b->conn, "-listen"));
+        start_attempt(b, false);
 }
 
-void listen_step(backend *b) {
+void listen_step(backend *b, bool idle) {
     if (of(b).wanted)
-        step(b);
+        step(b, idle);
 }
 
 bool listen_fresh(backend *b) {
     listener &l = of(b);
     if (!l.wanted)
         return true;
-    step(b);
+    step(b, false);
     return coherent(l, exec_now_ms());
 }
 
@@ -372,7 +440,7 @@ void listen_begin_request(backend *b) {
     l.seen_quiet = false;
 }
 
-int listen_idle_fd(const backend *b, int *timeout_ms, short *events) {
+int listen_idle_fd(backend *b, int *timeout_ms, short *events) {
     const listener &l = b->listen;
     *timeout_ms = -1;
     *events = POLLIN;
@@ -384,7 +452,7 @@ int listen_idle_fd(const backend *b, int *timeout_ms, short *events) {
     };
     switch (l.state) {
     case LISTEN_DOWN:
-        if (b->conn != nullptr)
+        if (b->conn != nullptr || own_conninfo(b) != nullptr)
             until(l.since);
         return -1;
     case LISTEN_CONNECTING:
@@ -397,7 +465,7 @@ int listen_idle_fd(const backend *b, int *timeout_ms, short *events) {
     case LISTEN_ON:
         if (l.ping_sent_at != 0)
             until(l.ping_sent_at + SIGN_WAIT_MS);
-        else if (l.unproven >= BURST_BYTES)
+        else if (l.unproven >= BURST_BYTES || position_wanted(b))
             until(now);
         else if (cache_count(b) > 0)
             until(l.last_sign + SIGN_ASK_MS);
@@ -418,4 +486,11 @@ bool listen_on(const backend *b) {
 
 bool listen_wanted(const backend *b) {
     return b->listen.wanted;
+}
+
+bool listen_covers(const backend *b, uint64_t replayed) {
+    const listener &l = b->listen;
+    if (replayed == REPLAY_CURRENT || !l.wanted || l.state == LISTEN_REFUSED)
+        return true;
+    return l.covered_marks == l.marks && replayed >= l.position;
 }

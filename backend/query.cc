@@ -41,6 +41,7 @@ struct run_args {
     int32_t nparams;
     const char *what;
     const exec_limit *rows;
+    uint64_t *replayed; // where the standby's replay position goes; null: not asked
 };
 
 // What a statement's result means; a result cut short or a request out of
@@ -73,15 +74,63 @@ const char *sql_of(backend *b, int slot) {
     return static_cast<const char *>(dict_find(&b->config, query_specs[slot].config_key));
 }
 
+// The position a standby had replayed before the statement ran (null on
+// a primary), asked first in the statement's own round trip, so that the
+// statement's snapshot holds at least what it names.
+constexpr char REPLAY_SQL[] =
+    "SELECT CASE WHEN pg_is_in_recovery() THEN pg_last_wal_replay_lsn() END";
+
+// The replay position a result of REPLAY_SQL gives: REPLAY_CURRENT for a
+// primary (which b then knows it is), 0 when it says nothing readable.
+uint64_t replayed_from(backend *b, const PGresult *res) {
+    if (PQresultStatus(res) != PGRES_TUPLES_OK || PQntuples(res) != 1)
+        return 0;
+    if (PQgetisnull(res, 0, 0) != 0) {
+        b->retry.role = SERVER_PRIMARY;
+        return REPLAY_CURRENT;
+    }
+    unsigned hi = 0, lo = 0;
+    if (sscanf(PQgetvalue(res, 0, 0), "%X/%X", &hi, &lo) != 2)
+        return 0;
+    b->retry.role = SERVER_STANDBY;
+    return (uint64_t{hi} << 32) | lo;
+}
+
+// The statement as one pipeline after the replay position: its result in
+// *res, or the first failure when the position's step failed.
+void run_after_replay(backend *b, const run_args &a, const char *name, pg_result_ptr *res) {
+    const exec_step steps[] = {
+        {exec_step::PARAMS, nullptr, REPLAY_SQL, 0, nullptr, a.what, nullptr},
+        b->settings.unprepared
+            ? exec_step{exec_step::PARAMS, nullptr, sql_of(b, a.slot), a.nparams, a.values, a.what,
+                        a.rows}
+            : exec_step{exec_step::PREPARED, name, nullptr, a.nparams, a.values, a.what, a.rows},
+        {exec_step::SYNC, nullptr, nullptr, 0, nullptr, a.what, nullptr}};
+    pg_result_ptr results[3];
+    (void)exec_pipeline(b->conn, steps, 3, results, b->request);
+    *a.replayed = replayed_from(b, results[0].get());
+    bool position = PQresultStatus(results[0].get()) == PGRES_TUPLES_OK;
+    res->reset((position ? results[1] : results[0]).release());
+}
+
 // Runs the statement once: as prepared, as text with prepared statements
 // off, or prepared on its first use after a reconnect under a deadline.
+// Where its answer is to be kept from a server that may lag behind the
+// primary, the replay position comes with it (0 when it cannot: kept
+// nowhere).
 run_outcome run_once(backend *b, const run_args &a, pg_result_ptr *res) {
     stats_count(STATS_STATEMENTS);
+    bool lags = a.replayed != nullptr && connect_may_lag(b);
+    if (a.replayed != nullptr)
+        *a.replayed = lags ? 0 : REPLAY_CURRENT;
     if (const char *name = b->statements[a.slot]; name != nullptr) {
-        res->reset(b->settings.unprepared ? exec_params(b->conn, sql_of(b, a.slot), a.nparams,
-                                                        a.values, a.what, b->request, a.rows)
-                                          : exec_prepared(b->conn, name, a.nparams, a.values,
-                                                          a.what, b->request, a.rows));
+        if (lags)
+            run_after_replay(b, a, name, res);
+        else
+            res->reset(b->settings.unprepared ? exec_params(b->conn, sql_of(b, a.slot), a.nparams,
+                                                            a.values, a.what, b->request, a.rows)
+                                              : exec_prepared(b->conn, name, a.nparams, a.values,
+                                                              a.what, b->request, a.rows));
         return outcome_of(b, res->get());
     }
     if (!b->retry.prepare_on_use || b->conn == nullptr || sql_of(b, a.slot) == nullptr)
@@ -96,14 +145,15 @@ run_outcome run_once(backend *b, const run_args &a, pg_result_ptr *res) {
 
 } // namespace
 
-PGresult *backend_run(backend *b, int slot, const char *key, const char *prefix) {
+PGresult *backend_run(backend *b, int slot, const char *key, const char *prefix,
+                      uint64_t *replayed) {
     // A service's reply is at most one value; its rows are read one at a
     // time and no more of them kept than the reply is made of. The fetch
     // statement's list is read whole.
     const query_spec &row = query_specs[slot];
     const exec_limit limit{row.joined, PROTO_VALUE_SIZE};
     const run_args a{
-        slot, {key}, row.parameters, run_label(slot), row.kind != 0 ? &limit : nullptr};
+        slot, {key}, row.parameters, run_label(slot), row.kind != 0 ? &limit : nullptr, replayed};
     for (int attempt = 0;; attempt++) {
         pg_result_ptr res;
         run_outcome r = run_once(b, a, &res);

@@ -250,6 +250,7 @@ TEST_F(config, TheCheckerFailsExactlyWhatKorvaneRefuses) {
         {"query_alias SELECT 1\n", true},
         // korvane cannot connect with what libpq cannot parse.
         {"conninfo host=x password=two words\n", true},
+        {"conninfo host=x\ncache_listen_conninfo host=y password=two words\n", true},
         // Not a file to read at all: refused at once, by neither waiting.
         {nullptr, true},
     };

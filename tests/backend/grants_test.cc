@@ -25,6 +25,11 @@ TEST(grants, EachConfigurationGetsWhatItNamesAndTheSystemsFiles) {
         {"conninfo host=db\n", {5432}, {"/etc/ld.so.cache"}, "/dev/null"},
         {"conninfo host=a,b port=5433,5434\n", {5433, 5434}, {}, ""},
         {"conninfo host=a,b port=6432\n", {6432}, {}, ""},
+        {"conninfo host=a port=6432\ncache_listen_conninfo host=primary port=5499 "
+         "sslrootcert=/opt/ca/primary.pem\n",
+         {6432, 5499},
+         {"/opt/ca/primary.pem"},
+         ""},
         {"conninfo host=db port=5433 sslrootcert=/opt/ca/root.pem passfile=/opt/pw\n",
          {5433},
          {"/opt/ca/root.pem", "/opt/pw"},

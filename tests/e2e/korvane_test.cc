@@ -789,6 +789,10 @@ TEST_F(e2e, PasswordNeverAppearsInOutput) {
         file_with("conninfo=password=" + secret + "\n"),
         file_with("conninfo host=127.0.0.1 password=" + secret + " and-more\n"),
         file_with("conninfo postgresql://korvane_pw:" + secret + "%zz@127.0.0.1/postgres\n"),
+        file_with("conninfo " + base +
+                  " user=postgres\ncache_listen_conninfo host=127.0.0.1 "
+                  "password=" +
+                  secret + " and-more\n"),
     };
 
     std::vector<run_result> runs;
