@@ -953,6 +953,73 @@ TEST(fault_failover, PromotedStandbyTakesOverWithoutRestart) {
             << h.err();
     }
 
+    // Reads from a standby with the listener on the primary: while the
+    // standby's replay is paused behind a notified change, what it holds is
+    // answered and never kept, and the change is answered from the cache
+    // or the standby within the coherence window once replay resumes.
+    std::string lagging = temp_path("conf");
+    write_file(lagging, "conninfo host=" + field(standby, "PGSOCK") + " port=" +
+                            field(standby, "PGPORT_NUM") + " dbname=postgres user=postgres\n" +
+                            query + "cache_size 10\ncache_listen korvane\n" +
+                            "cache_listen_conninfo host=" + field(primary, "PGSOCK") +
+                            " port=" + field(primary, "PGPORT_NUM") +
+                            " dbname=postgres user=postgres application_name=fault_lag\n");
+    {
+        host h(lagging);
+        ASSERT_TRUE(h.started()) << h.err();
+        tally t;
+        for (int i = 0; i < 250 && value_on(primary, "SELECT count(*) FROM pg_stat_activity WHERE "
+                                                     "application_name = 'fault_lag-listen' AND "
+                                                     "query LIKE 'LISTEN%'") != "1";
+             i++)
+            usleep(20 * 1000);
+        for (int i = 0; i < 3; i++)
+            h.lookup(1, t);
+        auto replay = [&](const char *call, const char *state) {
+            value_on(standby, std::string("SELECT ") + call + "()");
+            for (int i = 0;
+                 i < 250 && value_on(standby, "SELECT pg_get_wal_replay_pause_state()") != state;
+                 i++)
+                usleep(20 * 1000);
+            return value_on(standby, "SELECT pg_get_wal_replay_pause_state()");
+        };
+        ASSERT_EQ(replay("pg_wal_replay_pause", "paused"), "paused");
+        ASSERT_EQ(value_on(primary, "UPDATE fault_alias SET v = 'moved' WHERE k = 'user1'; "
+                                    "NOTIFY korvane, 'alias:user1'; SELECT 1"),
+                  "1");
+        usleep(static_cast<useconds_t>(coherence_ms * 1000));
+        for (int i = 0; i < 20; i++, usleep(20 * 1000))
+            h.lookup(1, t);
+        ASSERT_EQ(replay("pg_wal_replay_resume", "not paused"), "not paused");
+        // Until the standby has replayed the change it answers what it holds.
+        auto resumed = std::chrono::steady_clock::now();
+        for (int id = 1; elapsed_ms(resumed) < 5000; id++) {
+            std::string head = "lookup-result|r" + std::to_string(id) + "|found|";
+            std::string reply =
+                h.ask("table|0.1|1|t|lookup|alias|r" + std::to_string(id) + "|user1");
+            if (reply == head + "moved")
+                break;
+            EXPECT_EQ(reply, head + "target1");
+        }
+        double window = elapsed_ms(resumed);
+        tally moved;
+        for (int i = 0; i < 20; i++)
+            h.lookup("alias", "user1", "moved", moved);
+        printf("lagging standby: %d right while paused, the change answered %.0f ms after replay "
+               "resumed\n",
+               t.right, window);
+        EXPECT_EQ(t.right, 23) << h.err();
+        EXPECT_LT(window, coherence_ms);
+        EXPECT_EQ(moved.right, 20);
+        EXPECT_EQ(h.err().find("LISTEN"), std::string::npos) << h.err();
+        EXPECT_EQ(h.finish(), 0);
+        value_on(primary, "UPDATE fault_alias SET v = 'target1' WHERE k = 'user1'; SELECT 1");
+        for (int i = 0; i < 250 && value_on(standby, "SELECT v FROM fault_alias WHERE k = "
+                                                     "'user1'") != "target1";
+             i++)
+            usleep(20 * 1000);
+    }
+
     // Reads from a standby: korvane prefers it, moves to the primary when it
     // stops, and back once it returns and korvane reconnects. Where the
     // session is, each server says itself.

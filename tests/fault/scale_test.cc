@@ -28,10 +28,28 @@ void pgtest(const std::string &args) {
     ASSERT_EQ(system(cmd.c_str()), 0) << cmd;
 }
 
-// Server connections PgBouncer holds to the fleet's database.
+// Server connections PgBouncer holds to the fleet's database; the fleet's
+// listeners, which go to the server directly, apart.
 int server_connections() {
-    return std::atoi(
-        pg_value("SELECT count(*) FROM pg_stat_activity WHERE datname = 'korvane_scale'").c_str());
+    return std::atoi(pg_value("SELECT count(*) FROM pg_stat_activity WHERE datname = "
+                              "'korvane_scale' AND application_name NOT LIKE '%-listen'")
+                         .c_str());
+}
+
+// The fleet's database, reached directly.
+std::string scale_db() {
+    std::string db = pg_conninfo();
+    db.replace(db.find("dbname=postgres"), 15, "dbname=korvane_scale");
+    return db;
+}
+
+// Runs SQL in the fleet's database, where its notifications are heard.
+void scale_exec(const std::string &sql) {
+    PGconn *c = PQconnectdb(scale_db().c_str());
+    PGresult *r = PQexec(c, sql.c_str());
+    EXPECT_EQ(PQresultStatus(r), PGRES_COMMAND_OK) << PQerrorMessage(c);
+    PQclear(r);
+    PQfinish(c);
 }
 
 class scale : public ::testing::Test {
@@ -39,13 +57,9 @@ class scale : public ::testing::Test {
     static void SetUpTestSuite() {
         pg_exec("DROP DATABASE IF EXISTS korvane_scale");
         pg_exec("CREATE DATABASE korvane_scale");
-        std::string db = pg_conninfo();
-        db.replace(db.find("dbname=postgres"), 15, "dbname=korvane_scale");
-        PGconn *c = PQconnectdb(db.c_str());
-        PQclear(PQexec(c, "CREATE TABLE scale_alias (k text PRIMARY KEY, v text);"
-                          "INSERT INTO scale_alias SELECT 'user' || i, 'target' || i "
-                          "FROM generate_series(0, 999) i"));
-        PQfinish(c);
+        scale_exec("CREATE TABLE scale_alias (k text PRIMARY KEY, v text);"
+                   "INSERT INTO scale_alias SELECT 'user' || i, 'target' || i "
+                   "FROM generate_series(0, 999) i");
         pgtest("bouncer " + state + " " + PG_STATE_DIR + " " + std::to_string(pool));
     }
     static void TearDownTestSuite() { pgtest("bouncer-stop " + state); }
@@ -101,8 +115,12 @@ TEST_F(scale, APoolersOwnConnectionErrorIsRetried) {
     EXPECT_NE(err.find("server conn crashed?"), std::string::npos) << err;
 }
 
+// Each with its cache kept true by a listener of its own straight to the
+// server, beside the pool: a change and its notification reach every one.
 TEST_F(scale, TwoHundredProcessesShareTheirPoolAndHealAfterARestart) {
-    std::string conf = config("prepared_statements off\n");
+    std::string conf = config("prepared_statements off\ncache_size 100\ncache_listen scale\n"
+                              "cache_listen_conninfo " +
+                              scale_db() + "\n");
     std::vector<fleet_member> fleet(200);
     int started = 0;
     for (fleet_member &m : fleet)
@@ -143,6 +161,27 @@ TEST_F(scale, TwoHundredProcessesShareTheirPoolAndHealAfterARestart) {
     int right_after = right;
     round(13);
     right_after = right - right_after;
+    // Every member has user1 cached, as its database held it; the change
+    // is answered by all of them within the coherence window.
+    auto everyone = [&](const std::string &value) {
+        int saw = 0;
+        for (fleet_member &m : fleet) {
+            std::string id = std::to_string(++m.serial);
+            saw += m.k->ask("table|0.1|1|t|lookup|alias|" + id + "|user1") ==
+                           "lookup-result|" + id + "|found|" + value
+                       ? 1
+                       : 0;
+        }
+        return saw;
+    };
+    EXPECT_EQ(everyone("target1"), 200);
+    EXPECT_EQ(everyone("target1"), 200);
+    scale_exec("UPDATE scale_alias SET v = 'moved' WHERE k = 'user1'; NOTIFY scale, 'alias:user1'");
+    usleep(200 * 1000);
+    int moved = everyone("moved");
+    scale_exec("UPDATE scale_alias SET v = 'target1' WHERE k = 'user1'; NOTIFY scale");
+    printf("scale: the change answered by %d of 200 processes after 200 ms\n", moved);
+    EXPECT_EQ(moved, 200);
     printf("scale: 200 processes, %d right, %d errors (%d in the three rounds after the "
            "restart), %d wrong; at most %d server connections of a pool of %d\n",
            right, errors, healed_errors, wrong, most, pool);
