@@ -6,6 +6,12 @@
 //   scale_bench SERVER_CONNINFO BOUNCER_CONNINFO [SECONDS [RESTART_COMMAND]]
 //   (bench/run_scale_bench.sh starts both)
 //
+// Then the cached fleet: 200 korvanes through the pool with their caches,
+// kept true by a listener each straight to the server, against the same
+// fleet on TTLs only: lookups per second, server connections, the server's
+// memory for the listeners, and the coherence window (commit to the first
+// right answer on every korvane).
+//
 // With a restart command, then the herd: 100 korvanes, the server restarted
 // under them, and the time until every one answers right again.
 #include "bench/pipe_driver.h"
@@ -13,6 +19,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <libpq-fe.h>
 #include <poll.h>
 #include <string>
@@ -182,6 +189,134 @@ double run_herd(const std::string &conninfo, const std::string &db, const std::s
     return elapsed;
 }
 
+// The proportional share of memory (PSS, KiB) of the server processes
+// whose application_name matches `like`, and how many there are.
+std::pair<long, int> server_memory(PGconn *admin, const std::string &like) {
+    PGresult *r = PQexec(
+        admin,
+        ("SELECT pid FROM pg_stat_activity WHERE application_name LIKE '" + like + "'").c_str());
+    long kib = 0;
+    int n = PQresultStatus(r) == PGRES_TUPLES_OK ? PQntuples(r) : 0;
+    for (int i = 0; i < n; i++) {
+        std::ifstream rollup(std::string("/proc/") + PQgetvalue(r, i, 0) + "/smaps_rollup");
+        for (std::string line; std::getline(rollup, line);)
+            if (line.rfind("Pss:", 0) == 0)
+                kib += std::atol(line.c_str() + 4);
+    }
+    PQclear(r);
+    return {kib, n};
+}
+
+struct cached_result {
+    double per_second = 0;
+    int pool_connections = 0, listeners = 0;
+    long listener_kib = 0;
+    std::vector<double> window_ms; // per korvane and trial
+    long wrong = 0;
+};
+
+// The cached fleet: n korvanes through the pool, each asking hot keys for
+// `seconds`, then `trials` changes, each committed with its notification
+// while every korvane is asked for the key until it answers the new value.
+cached_result run_cached_fleet(PGconn *admin, const std::string &bouncer, const std::string &server,
+                               bool listen, int n, double seconds, int trials) {
+    std::string extra = "prepared_statements off\ncache_size 1000\nrequest_timeout_ms 5000\n";
+    extra += listen ? "cache_ttl 300\ncache_listen fleet\ncache_listen_conninfo " +
+                          with_db(server, "korvane_pool") + " application_name=fleet\n"
+                    : "cache_ttl 5\n";
+    std::string path = fleet_config(bouncer, "korvane_pool", "korvane_fleet", extra);
+    std::vector<pipe_child> fleet(static_cast<size_t>(n));
+    for (pipe_child &k : fleet)
+        if (!pipe_start_korvane(k, KORVANE_BIN, path, false))
+            fail("a korvane did not start");
+    cached_result res;
+    std::string reply;
+    // Every korvane asks its next hot key as soon as it has answered.
+    std::vector<long> serial(fleet.size());
+    auto ask = [&](size_t i, const std::string &key) {
+        std::string req =
+            "table|0.1|1|t|lookup|alias|" + std::to_string(++serial[i]) + "|" + key + "\n";
+        if (!pipe_write(fleet[i], req))
+            fail("a korvane went away");
+    };
+    auto hot = [&](size_t i) { return "user" + std::to_string((serial[i] * 7 + i) % 100); };
+    for (size_t i = 0; i < fleet.size(); i++)
+        ask(i, hot(i));
+    std::vector<pollfd> fds(fleet.size());
+    long answered = 0;
+    double start = now_seconds();
+    while (now_seconds() - start < seconds) {
+        for (size_t i = 0; i < fleet.size(); i++)
+            fds[i] = {fleet[i].from_child, POLLIN, 0};
+        if (poll(fds.data(), fds.size(), 100) <= 0)
+            continue;
+        for (size_t i = 0; i < fleet.size(); i++) {
+            if ((fds[i].revents & POLLIN) == 0)
+                continue;
+            if (!pipe_read_line(fleet[i], reply))
+                fail("a korvane went away");
+            answered++;
+            res.wrong += reply.find("|found|target") == std::string::npos ? 1 : 0;
+            ask(i, hot(i));
+        }
+    }
+    res.per_second = static_cast<double>(answered) / (now_seconds() - start);
+    for (pipe_child &k : fleet)
+        pipe_read_line(k, reply);
+    auto [kib, listeners] = server_memory(admin, "fleet-listen");
+    res.listener_kib = kib;
+    res.listeners = listeners;
+    res.pool_connections = server_connections(admin, "korvane_pool") - listeners;
+    PGconn *db = PQconnectdb(with_db(server, "korvane_pool").c_str());
+    // Each trial changes a hot key every korvane has cached, and asks all
+    // of them at once, again and again, until each answers the new value.
+    for (int t = 0; t < trials; t++) {
+        std::string key = "user" + std::to_string(t % 100), value = "changed" + std::to_string(t);
+        for (size_t i = 0; i < fleet.size(); i++) {
+            ask(i, key);
+            pipe_read_line(fleet[i], reply);
+        }
+        PQclear(PQexec(db, ("UPDATE scale_alias SET v = '" + value + "' WHERE k = '" + key +
+                            "'; NOTIFY fleet, 'alias:" + key + "'")
+                               .c_str()));
+        double committed = now_seconds();
+        // Each korvane is asked again as soon as it answers the old value;
+        // its answer is timed as it arrives.
+        std::vector<bool> done(fleet.size());
+        size_t left = fleet.size();
+        for (size_t i = 0; i < fleet.size(); i++)
+            ask(i, key);
+        while (left > 0 && now_seconds() - committed < 30) {
+            for (size_t i = 0; i < fleet.size(); i++)
+                fds[i] = {fleet[i].from_child, static_cast<short>(done[i] ? 0 : POLLIN), 0};
+            if (poll(fds.data(), fds.size(), 100) <= 0)
+                continue;
+            for (size_t i = 0; i < fleet.size(); i++) {
+                if ((fds[i].revents & POLLIN) == 0)
+                    continue;
+                pipe_read_line(fleet[i], reply);
+                if (reply.size() > value.size() &&
+                    reply.compare(reply.size() - value.size(), value.size(), value) == 0) {
+                    done[i] = true;
+                    left--;
+                    res.window_ms.push_back((now_seconds() - committed) * 1e3);
+                } else {
+                    ask(i, key);
+                }
+            }
+        }
+        PQclear(PQexec(db, ("UPDATE scale_alias SET v = 'target" + key.substr(4) + "' WHERE k = '" +
+                            key + "'; NOTIFY fleet, 'alias:" + key + "'")
+                               .c_str()));
+    }
+    PQfinish(db);
+    for (pipe_child &k : fleet)
+        pipe_finish(k);
+    unlink(path.c_str());
+    std::sort(res.window_ms.begin(), res.window_ms.end());
+    return res;
+}
+
 } // namespace
 
 int main(int argc, char *argv[]) {
@@ -229,6 +364,25 @@ int main(int argc, char *argv[]) {
                        : "");
             fflush(stdout);
         }
+    }
+    for (bool listen : {true, false}) {
+        cached_result r =
+            run_cached_fleet(admin, bouncer, server, listen, 200, seconds, listen ? 20 : 3);
+        auto at = [&](double q) {
+            return r.window_ms.empty()
+                       ? -1.0
+                       : r.window_ms[std::min(r.window_ms.size() - 1,
+                                              static_cast<size_t>(q * r.window_ms.size()))];
+        };
+        printf("200 cached, %-24s %8.0f lookups/s, %d pool connections, %d listeners "
+               "(%ld KiB of server memory, %ld each), %ld wrong during the load\n",
+               listen ? "listeners direct:" : "TTL only (5 s):", r.per_second, r.pool_connections,
+               r.listeners, r.listener_kib, r.listeners > 0 ? r.listener_kib / r.listeners : 0,
+               r.wrong);
+        printf("  coherence window over %zu answers: p50 %.1f ms, p99 %.1f ms, max %.1f ms\n",
+               r.window_ms.size(), at(0.5), at(0.99),
+               r.window_ms.empty() ? -1 : r.window_ms.back());
+        fflush(stdout);
     }
     PQfinish(admin);
     if (argc > 4) {
