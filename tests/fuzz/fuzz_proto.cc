@@ -90,19 +90,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         lseek(in, 0, SEEK_SET) != 0 || dup2(in, STDIN_FILENO) != STDIN_FILENO)
         abort();
     close(in);
-    char *out_text = nullptr;
-    size_t out_len = 0;
-    FILE *out = open_memstream(&out_text, &out_len);
-    FILE *saved_out = stdout;
-    stdout = out;
+    // Replies are written to descriptor 1 directly: a file in memory too.
+    int out = memfd_create("fuzz-output", 0), saved_out = dup(STDOUT_FILENO);
+    if (out < 0 || saved_out < 0 || dup2(out, STDOUT_FILENO) != STDOUT_FILENO)
+        abort();
     handled = 0;
     if (setjmp(fatal_exit) == 0)
         proto_run();
-    stdout = saved_out;
-    fclose(out);
+    if (dup2(saved_out, STDOUT_FILENO) != STDOUT_FILENO)
+        abort();
+    close(saved_out);
+    off_t out_len = lseek(out, 0, SEEK_END);
+    char *out_text = static_cast<char *>(malloc(static_cast<size_t>(out_len) + 1));
+    if (out_len < 0 || out_text == nullptr || pread(out, out_text, out_len, 0) != out_len)
+        abort();
+    out_text[out_len] = '\0';
+    close(out);
 
     // Every handled request was answered with exactly one line.
-    size_t lines = count_lines(out_text, out_len);
+    size_t lines = count_lines(out_text, static_cast<size_t>(out_len));
     size_t registers = 0;
     for (const char *p = out_text; (p = strstr(p, "register|ready\n")) != nullptr; p++)
         registers += p == out_text || p[-1] == '\n';
