@@ -38,8 +38,12 @@ constexpr char REFUSED_STATE[] = "25006";
 // The most a host name of cache_listen_conninfo is waited for, while the
 // host is idle: a request that comes meanwhile waits that long at worst.
 constexpr int64_t LISTEN_RESOLVE_MS = 200;
-// A sign of life that also says the primary's WAL position.
-constexpr char POSITION_SQL[] = "SELECT pg_current_wal_lsn()";
+// A sign of life that also says the primary's WAL position: where it
+// inserts, which is past every commit it has notified of. The write
+// position is not: with synchronous_commit off a commit is written
+// later, and a standby that had replayed only that far would be taken to
+// hold the change.
+constexpr char POSITION_SQL[] = "SELECT pg_current_wal_insert_lsn()";
 
 listener &of(backend *b) {
     return b->listen;
