@@ -7,10 +7,22 @@
 #include "tests/helpers/host.h"
 #include "tests/helpers/process.h"
 
+#include <cstring>
 #include <gtest/gtest.h>
 #include <string>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
+
+// The names korvane draws for its temporary file, made predictable while
+// a row puts a trap at the very name it will draw first.
+int drawn = -1;
+extern "C" ssize_t getrandom(void *buf, size_t len, unsigned int flags) {
+    if (drawn < 0)
+        return syscall(SYS_getrandom, buf, len, flags);
+    memset(buf, drawn++, len);
+    return static_cast<ssize_t>(len);
+}
 
 namespace {
 
@@ -42,17 +54,25 @@ TEST(stats, WritesWhatWasCountedAndWarnsOncePerCause) {
         EXPECT_NE(text.find(line), std::string::npos) << line << text;
     // Nothing another user puts in a shared directory blocks or redirects
     // the file: a FIFO at the old temporary name and in the file's place,
-    // a symbolic link in its place. It is readable whatever the umask.
+    // a symbolic link in its place, a FIFO or a hard link to another file
+    // at the name it draws. It is readable whatever the umask.
     std::string victim = temp_path("victim");
-    for (const char *trap : {"fifo", "link"}) {
+    std::string guessed = path + ".tmp.0000000000000000";
+    for (std::string trap : {"fifo", "link", "guessed fifo", "guessed link"}) {
         unlink(path.c_str());
-        ASSERT_EQ(trap[0] == 'f'
+        ASSERT_EQ(trap == "fifo"
                       ? mkfifo((path + ".tmp").c_str(), 0666) + mkfifo(path.c_str(), 0666)
-                      : symlink(victim.c_str(), path.c_str()),
+                  : trap == "link"         ? symlink(victim.c_str(), path.c_str())
+                  : trap == "guessed fifo" ? mkfifo(guessed.c_str(), 0666)
+                                           : link(victim.c_str(), guessed.c_str()),
                   0);
         mode_t old_mask = umask(077);
         stats_configure(path.c_str(), 10, "t");
+        drawn = 0;
+        alarm(10); // a FIFO that blocked the write ends the test
         stats_tick(0);
+        alarm(0);
+        drawn = -1;
         umask(old_mask);
         struct stat st {};
         EXPECT_EQ(lstat(path.c_str(), &st), 0);
@@ -60,6 +80,7 @@ TEST(stats, WritesWhatWasCountedAndWarnsOncePerCause) {
         EXPECT_EQ(st.st_mode & 0777, 0644u) << trap;
         EXPECT_EQ(read_file(victim), "") << trap;
         unlink((path + ".tmp").c_str());
+        unlink(guessed.c_str());
     }
     // A table name that is not UTF-8 or holds a line feed still makes a
     // file the text format takes.
