@@ -95,6 +95,8 @@ class host {
         return reply;
     }
     std::string ask(const std::string &line) { return k_.ask(line); }
+    void send(const std::string &line) { k_.send(line); }
+    std::string read_line() { return k_.read_line(); }
     int finish() { return k_.finish(); }
     std::string err() const { return k_.err(); }
 
@@ -461,6 +463,44 @@ TEST_F(fault, ListenerEndedWhileItsListenIsInFlightIsLost) {
     // Once until it listens again: the first loss says it.
     EXPECT_EQ(count_of(h.err(), "warn: LISTEN connection lost: "), 1) << h.err();
     EXPECT_EQ(h.err().find("refused"), std::string::npos) << h.err();
+
+    // A listener made anew while a slow miss runs: a change committed after
+    // the miss read its row and before the new listener listens is heard by
+    // no one, so what the miss read is answered once and not kept as fresh.
+    // The relay's delay orders the steps: the miss reaches the server 400 ms
+    // after the new listening session shows, the change 600 ms after, and
+    // LISTEN 800 ms after.
+    delay_relay slow(std::stoi(pg_env("PGPORT_NUM")), 400000);
+    std::string gap = temp_path("conf");
+    write_file(gap, "conninfo host=127.0.0.1 port=" + std::to_string(slow.port()) +
+                        " dbname=postgres user=postgres application_name=fault_gap\n"
+                        "query_alias SELECT v FROM fault_alias WHERE k = $1 AND "
+                        "(k <> 'user4' OR pg_sleep(2)::text = '')\n"
+                        "cache_size 100\ncache_listen fault_gap\nrequest_timeout_ms 8000\n");
+    host g(gap);
+    ASSERT_TRUE(g.started()) << g.err();
+    ASSERT_TRUE(pg_wait_listening("fault_gap-listen"));
+    std::string old_pid = pg_value("SELECT pid FROM pg_stat_activity WHERE application_name = "
+                                   "'fault_gap-listen'");
+    ASSERT_EQ(pg_terminate("fault_gap-listen"), 1);
+    std::string shows;
+    for (int i = 0; i < 1000 && shows != "1"; i++, usleep(1000))
+        shows = pg_value("SELECT count(*) FROM pg_stat_activity WHERE application_name = "
+                         "'fault_gap-listen' AND pid <> " +
+                         old_pid);
+    ASSERT_EQ(shows, "1");
+    g.send("table|0.1|1|t|lookup|alias|g1|user4");
+    usleep(600 * 1000);
+    pg_exec("UPDATE fault_alias SET v = 'moved' WHERE k = 'user4'");
+    std::string first = g.read_line();
+    EXPECT_TRUE(first == "lookup-result|g1|found|target4" ||
+                first == "lookup-result|g1|found|moved")
+        << first;
+    ASSERT_TRUE(pg_wait_listening("fault_gap-listen")) << g.err();
+    g.lookup("alias", "user4", "moved", t);
+    pg_exec("UPDATE fault_alias SET v = 'target4' WHERE k = 'user4'");
+    EXPECT_EQ(t.wrong, 0);
+    EXPECT_EQ(g.finish(), 0);
 }
 
 // An endpoint that accepts and never answers: start-up ends with "could not
