@@ -71,6 +71,71 @@ std::string fleet_config(const std::string &conninfo, const std::string &db, con
     return path;
 }
 
+// Keeps every korvane of the fleet busy for `seconds`, one request in
+// flight each, as a host would: ask(i) sends korvane i its next request,
+// judge(reply) scores each answer, tick() runs between waits. Returns the
+// answers per second; one request per korvane is left in flight.
+template <typename Ask, typename Judge, typename Tick>
+double keep_busy(std::vector<pipe_child> &fleet, double seconds, Ask ask, Judge judge, Tick tick) {
+    for (size_t i = 0; i < fleet.size(); i++)
+        ask(i);
+    std::vector<pollfd> fds(fleet.size());
+    long answered = 0;
+    std::string reply;
+    double start = now_seconds();
+    while (!fleet.empty() && now_seconds() - start < seconds) {
+        tick();
+        for (size_t i = 0; i < fleet.size(); i++)
+            fds[i] = {fleet[i].from_child, POLLIN, 0};
+        if (poll(fds.data(), fds.size(), 100) <= 0)
+            continue;
+        for (size_t i = 0; i < fleet.size(); i++) {
+            if ((fds[i].revents & POLLIN) == 0)
+                continue;
+            if (!pipe_read_line(fleet[i], reply))
+                fail("a korvane went away");
+            answered++;
+            judge(reply);
+            ask(i);
+        }
+    }
+    return static_cast<double>(answered) / (now_seconds() - start);
+}
+
+// Asks every korvane with ask(i), and asks again each one whose answer is
+// not yet done(reply), for at most `limit` seconds after `start`. Returns
+// the seconds from start to each one's done answer, -1 for one that has
+// none; such a one still has a request in flight.
+template <typename Ask, typename Done>
+std::vector<double> until_each(std::vector<pipe_child> &fleet, double start, double limit, Ask ask,
+                               Done done) {
+    std::vector<double> at(fleet.size(), -1);
+    size_t left = fleet.size();
+    for (size_t i = 0; i < fleet.size(); i++)
+        ask(i);
+    std::vector<pollfd> fds(fleet.size());
+    std::string reply;
+    while (left > 0 && now_seconds() - start < limit) {
+        for (size_t i = 0; i < fleet.size(); i++)
+            fds[i] = {fleet[i].from_child, static_cast<short>(at[i] < 0 ? POLLIN : 0), 0};
+        if (poll(fds.data(), fds.size(), 100) <= 0)
+            continue;
+        for (size_t i = 0; i < fleet.size(); i++) {
+            if ((fds[i].revents & POLLIN) == 0)
+                continue;
+            if (!pipe_read_line(fleet[i], reply))
+                fail("a korvane went away");
+            if (done(reply)) {
+                at[i] = now_seconds() - start;
+                left--;
+            } else {
+                ask(i);
+            }
+        }
+    }
+    return at;
+}
+
 result run_fleet(PGconn *admin, const std::string &conninfo, const std::string &db,
                  const std::string &extra, int n, double seconds) {
     std::string path = fleet_config(conninfo, db, "korvane_scale", extra);
@@ -92,34 +157,19 @@ result run_fleet(PGconn *admin, const std::string &conninfo, const std::string &
         if (!pipe_write(fleet[i], req))
             fail("a korvane went away");
     };
-    for (size_t i = 0; i < fleet.size(); i++)
-        ask(i);
-    std::vector<pollfd> fds(fleet.size());
-    for (size_t i = 0; i < fleet.size(); i++)
-        fds[i] = {fleet[i].from_child, POLLIN, 0};
-    long answered = 0;
-    double start = now_seconds(), next_sample = start;
-    std::string reply;
-    while (!fleet.empty() && now_seconds() - start < seconds) {
-        if (now_seconds() >= next_sample) {
-            res.connections = std::max(res.connections, server_connections(admin, db));
-            next_sample += 0.2;
-        }
-        if (poll(fds.data(), fds.size(), 100) <= 0)
-            continue;
-        for (size_t i = 0; i < fleet.size(); i++) {
-            if ((fds[i].revents & POLLIN) == 0)
-                continue;
-            if (!pipe_read_line(fleet[i], reply))
-                fail("a korvane went away");
-            answered++;
+    double next_sample = now_seconds();
+    res.per_second = keep_busy(
+        fleet, seconds, ask,
+        [&](const std::string &reply) {
             if (reply.find("|found|target") == std::string::npos)
                 res.errors++;
-            ask(i);
-        }
-    }
-    double elapsed = now_seconds() - start;
-    res.per_second = static_cast<double>(answered) / elapsed;
+        },
+        [&] {
+            if (now_seconds() >= next_sample) {
+                res.connections = std::max(res.connections, server_connections(admin, db));
+                next_sample += 0.2;
+            }
+        });
     for (pipe_child &k : fleet) {
         std::string rest;
         pipe_read_line(k, rest); // the request still in flight
@@ -155,34 +205,14 @@ double run_herd(const std::string &conninfo, const std::string &db, const std::s
     }
     if (std::system(restart.c_str()) != 0)
         fail("cannot restart the server");
-    double start = now_seconds();
-    std::vector<bool> done(fleet.size());
-    size_t left = fleet.size();
-    for (pipe_child &k : fleet)
-        ask(k);
-    while (left > 0 && now_seconds() - start < 30) {
-        std::vector<pollfd> fds(fleet.size());
-        for (size_t i = 0; i < fleet.size(); i++)
-            fds[i] = {fleet[i].from_child, static_cast<short>(done[i] ? 0 : POLLIN), 0};
-        if (poll(fds.data(), fds.size(), 100) <= 0)
-            continue;
-        for (size_t i = 0; i < fleet.size(); i++) {
-            if ((fds[i].revents & POLLIN) == 0)
-                continue;
-            if (!pipe_read_line(fleet[i], reply))
-                fail("a korvane went away");
-            if (reply == "lookup-result|1|found|target1") {
-                done[i] = true;
-                left--;
-            } else {
-                ask(fleet[i]);
-            }
-        }
-    }
-    double elapsed = left == 0 ? now_seconds() - start : -1;
+    std::vector<double> at = until_each(
+        fleet, now_seconds(), 30, [&](size_t i) { ask(fleet[i]); },
+        [](const std::string &r) { return r == "lookup-result|1|found|target1"; });
+    double elapsed = 0;
     for (size_t i = 0; i < fleet.size(); i++) {
-        if (!done[i])
+        if (at[i] < 0)
             pipe_read_line(fleet[i], reply);
+        elapsed = at[i] < 0 || elapsed < 0 ? -1 : std::max(elapsed, at[i]);
         pipe_finish(fleet[i]);
     }
     unlink(path.c_str());
@@ -240,27 +270,10 @@ cached_result run_cached_fleet(PGconn *admin, const std::string &bouncer, const 
             fail("a korvane went away");
     };
     auto hot = [&](size_t i) { return "user" + std::to_string((serial[i] * 7 + i) % 100); };
-    for (size_t i = 0; i < fleet.size(); i++)
-        ask(i, hot(i));
-    std::vector<pollfd> fds(fleet.size());
-    long answered = 0;
-    double start = now_seconds();
-    while (now_seconds() - start < seconds) {
-        for (size_t i = 0; i < fleet.size(); i++)
-            fds[i] = {fleet[i].from_child, POLLIN, 0};
-        if (poll(fds.data(), fds.size(), 100) <= 0)
-            continue;
-        for (size_t i = 0; i < fleet.size(); i++) {
-            if ((fds[i].revents & POLLIN) == 0)
-                continue;
-            if (!pipe_read_line(fleet[i], reply))
-                fail("a korvane went away");
-            answered++;
-            res.wrong += reply.find("|found|target") == std::string::npos ? 1 : 0;
-            ask(i, hot(i));
-        }
-    }
-    res.per_second = static_cast<double>(answered) / (now_seconds() - start);
+    res.per_second = keep_busy(
+        fleet, seconds, [&](size_t i) { ask(i, hot(i)); },
+        [&](const std::string &r) { res.wrong += r.find("|found|target") == std::string::npos; },
+        [] {});
     for (pipe_child &k : fleet)
         pipe_read_line(k, reply);
     auto [kib, listeners] = server_memory(admin, "fleet-listen");
@@ -282,29 +295,14 @@ cached_result run_cached_fleet(PGconn *admin, const std::string &bouncer, const 
         double committed = now_seconds();
         // Each korvane is asked again as soon as it answers the old value;
         // its answer is timed as it arrives.
-        std::vector<bool> done(fleet.size());
-        size_t left = fleet.size();
-        for (size_t i = 0; i < fleet.size(); i++)
-            ask(i, key);
-        while (left > 0 && now_seconds() - committed < 30) {
-            for (size_t i = 0; i < fleet.size(); i++)
-                fds[i] = {fleet[i].from_child, static_cast<short>(done[i] ? 0 : POLLIN), 0};
-            if (poll(fds.data(), fds.size(), 100) <= 0)
-                continue;
-            for (size_t i = 0; i < fleet.size(); i++) {
-                if ((fds[i].revents & POLLIN) == 0)
-                    continue;
-                pipe_read_line(fleet[i], reply);
-                if (reply.size() > value.size() &&
-                    reply.compare(reply.size() - value.size(), value.size(), value) == 0) {
-                    done[i] = true;
-                    left--;
-                    res.window_ms.push_back((now_seconds() - committed) * 1e3);
-                } else {
-                    ask(i, key);
-                }
-            }
-        }
+        for (double at : until_each(
+                 fleet, committed, 30, [&](size_t i) { ask(i, key); },
+                 [&](const std::string &r) {
+                     return r.size() > value.size() &&
+                            r.compare(r.size() - value.size(), value.size(), value) == 0;
+                 }))
+            if (at >= 0)
+                res.window_ms.push_back(at * 1e3);
         PQclear(PQexec(db, ("UPDATE scale_alias SET v = 'target" + key.substr(4) + "' WHERE k = '" +
                             key + "'; NOTIFY fleet, 'alias:" + key + "'")
                                .c_str()));
