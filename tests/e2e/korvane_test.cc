@@ -844,12 +844,16 @@ TEST_F(e2e, MetricsReachANodeExporterAndSignalLogsTheTotals) {
     std::string file = std::string(dir) + "/korvane.prom";
     child_process k;
     ASSERT_TRUE(start_serving(k, config("stats_file " + file +
-                                        "\nstats_interval 1\n"
-                                        "cache_size 10\ncache_services domain\n")));
+                                            "\nstats_interval 1\n"
+                                            "cache_size 10\ncache_services domain\n",
+                                        "e2e_stats")));
     for (int i = 0; i < 3; i++)
         EXPECT_EQ(k.ask("table|0.1|1|t|lookup|domain|d" + std::to_string(i) + "|example.org"),
                   "lookup-result|d" + std::to_string(i) + "|found|example.org");
     EXPECT_EQ(k.ask("table|0.1|1|t|check|alias|c|nobody"), "check-result|c|not-found");
+    // A lost connection is counted as it is made anew.
+    ASSERT_EQ(pg_terminate("e2e_stats"), 1);
+    EXPECT_EQ(k.ask("table|0.1|1|t|check|alias|r|nobody"), "check-result|r|not-found");
     kill(k.pid(), SIGUSR1);
     std::string text;
     for (int i = 0;
@@ -859,10 +863,11 @@ TEST_F(e2e, MetricsReachANodeExporterAndSignalLogsTheTotals) {
         usleep(50 * 1000);
         text = read_file(file);
     }
-    EXPECT_NE(k.err().find("info: stats: 4 requests (3 found, 1 not-found, 0 error); cache hit "
+    EXPECT_NE(k.err().find("info: stats: 5 requests (3 found, 2 not-found, 0 error); cache hit "
                            "ratio 0.667 (2 hits, 1 misses, 0 stale); reply p50 <= "),
               std::string::npos)
         << k.err();
+    EXPECT_NE(k.err().find(", 0 timeouts, 1 reconnects\n"), std::string::npos) << k.err();
     EXPECT_EQ(system(("promtool check metrics < " + file).c_str()), 0);
     std::string scraped = scrape_textfiles(dir);
     // The exporter sorts the labels; the table is the name korvane runs under.
