@@ -152,7 +152,10 @@ void mutate(shared_state &st, uint64_t seed) {
                           : remove ? "DELETE FROM chaos WHERE k IN (" + in + ")"
                                    : "INSERT INTO chaos SELECT unnest(ARRAY[" + in + "]), '" +
                                          value + "' ON CONFLICT (k) DO UPDATE SET v = excluded.v";
-        if (!ok(run(c, std::string("BEGIN; ") +
+        // The test clusters commit asynchronously, and a crash may then undo
+        // a commit others have already read: each change here is made
+        // durable before it shows, so that what is recorded is what was.
+        if (!ok(run(c, std::string("BEGIN; SET LOCAL synchronous_commit = on; ") +
                            (bypass ? "SET LOCAL session_replication_role = replica; " : "") +
                            sql))) {
             PQclear(run(c, "ROLLBACK"));
@@ -357,9 +360,11 @@ std::string evidence(const answer &a, const std::vector<version> &versions,
     std::string e = std::string(contenders[a.korvane].name) + " asked " + key_name(a.key) + " at " +
                     ms(a.asked) + " ms, answered \"" + a.reply + "\" at " + ms(a.answered) +
                     " ms\n  versions from the one answered:";
-    auto from = std::find_if(versions.begin(), versions.end(), [&](const version &v) {
-        return v.value == (a.reply == "<not-found>" ? "" : a.reply);
-    });
+    // The last version like the answer before it came, and what followed.
+    auto from = versions.end();
+    for (auto v = versions.begin(); v != versions.end() && v->begin <= a.answered; v++)
+        if (v->value == (a.reply == "<not-found>" ? "" : a.reply))
+            from = v;
     for (int shown = 0; from != versions.end() && shown < 8 && from->begin <= a.answered;
          from++, shown++)
         e += " [" + (from->value.empty() ? "absent" : from->value) + " " + ms(from->begin) + ".." +
