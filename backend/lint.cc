@@ -193,15 +193,23 @@ void check_statement(checker &c, PGconn *conn, const char *key, int params, int 
         check_runs(c, conn, key, line, PQnparams(res.get()), PQnfields(res.get()), r);
 }
 
+// Connects by the conninfo of key as korvane would; null, with the
+// problem reported, when that fails.
+pg_conn_ptr connect_as_korvane(checker &c, const char *key, const setting &s, exec_request &r) {
+    pg_conn_ptr conn{exec_connect(s.value.c_str(), r)};
+    if (PQstatus(conn.get()) == CONNECTION_OK)
+        return conn;
+    c.report(PROBLEM, s.line, "%s: cannot connect: %s", key,
+             r.expired ? "timed out" : one_line(exec_connect_error(conn.get())).c_str());
+    return nullptr;
+}
+
 // Connects as korvane would and checks every configured statement.
 void check_database(checker &c, const setting &conninfo) {
     exec_request r = exec_begin(c.values.request_timeout_ms);
-    pg_conn_ptr conn{exec_connect(conninfo.value.c_str(), r)};
-    if (PQstatus(conn.get()) != CONNECTION_OK) {
-        c.report(PROBLEM, conninfo.line, "conninfo: cannot connect: %s",
-                 r.expired ? "timed out" : one_line(exec_connect_error(conn.get())).c_str());
+    pg_conn_ptr conn = connect_as_korvane(c, "conninfo", conninfo, r);
+    if (!conn)
         return;
-    }
     // A statement that ran out of time leaves the connection busy; the rest
     // cannot be checked on it.
     for (const query_spec &row : query_specs) {
@@ -231,12 +239,9 @@ void check_risks(checker &c, const char *key, const setting &s) {
 // a standby refuses it.
 void check_listener(checker &c, const setting &s) {
     exec_request r = exec_begin(c.values.request_timeout_ms);
-    pg_conn_ptr conn{exec_connect(s.value.c_str(), r)};
-    if (PQstatus(conn.get()) != CONNECTION_OK) {
-        c.report(PROBLEM, s.line, "cache_listen_conninfo: cannot connect: %s",
-                 r.expired ? "timed out" : one_line(exec_connect_error(conn.get())).c_str());
+    pg_conn_ptr conn = connect_as_korvane(c, "cache_listen_conninfo", s, r);
+    if (!conn)
         return;
-    }
     pg_result_ptr res{exec_command(conn.get(), "SELECT pg_is_in_recovery()", "probing", r)};
     if (PQresultStatus(res.get()) != PGRES_TUPLES_OK)
         c.report(PROBLEM, s.line, "cache_listen_conninfo: cannot ask the server: %s",

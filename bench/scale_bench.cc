@@ -71,22 +71,24 @@ std::string fleet_config(const std::string &conninfo, const std::string &db, con
     return path;
 }
 
-// Keeps every korvane of the fleet busy for `seconds`, one request in
-// flight each, as a host would: ask(i) sends korvane i its next request,
-// judge(reply) scores each answer, tick() runs between waits. Returns the
-// answers per second; one request per korvane is left in flight.
-template <typename Ask, typename Judge, typename Tick>
-double keep_busy(std::vector<pipe_child> &fleet, double seconds, Ask ask, Judge judge, Tick tick) {
+// Asks every korvane with ask(i), then hands each answer as it comes to
+// again(i, reply), which says whether to ask that one once more; tick()
+// runs between waits. Ends `limit` seconds after start, or when none is
+// asked any more. Returns the answers read.
+template <typename Ask, typename Again, typename Tick>
+long drive(std::vector<pipe_child> &fleet, double start, double limit, Ask ask, Again again,
+           Tick tick) {
+    std::vector<bool> asking(fleet.size(), true);
+    size_t left = fleet.size();
     for (size_t i = 0; i < fleet.size(); i++)
         ask(i);
     std::vector<pollfd> fds(fleet.size());
     long answered = 0;
     std::string reply;
-    double start = now_seconds();
-    while (!fleet.empty() && now_seconds() - start < seconds) {
+    while (left > 0 && now_seconds() - start < limit) {
         tick();
         for (size_t i = 0; i < fleet.size(); i++)
-            fds[i] = {fleet[i].from_child, POLLIN, 0};
+            fds[i] = {fleet[i].from_child, static_cast<short>(asking[i] ? POLLIN : 0), 0};
         if (poll(fds.data(), fds.size(), 100) <= 0)
             continue;
         for (size_t i = 0; i < fleet.size(); i++) {
@@ -95,44 +97,49 @@ double keep_busy(std::vector<pipe_child> &fleet, double seconds, Ask ask, Judge 
             if (!pipe_read_line(fleet[i], reply))
                 fail("a korvane went away");
             answered++;
-            judge(reply);
-            ask(i);
+            if (again(i, reply)) {
+                ask(i);
+            } else {
+                asking[i] = false;
+                left--;
+            }
         }
     }
+    return answered;
+}
+
+// Keeps every korvane busy for `seconds`, one request in flight each, as a
+// host would, judging each answer; the answers per second. One request per
+// korvane is left in flight.
+template <typename Ask, typename Judge, typename Tick>
+double keep_busy(std::vector<pipe_child> &fleet, double seconds, Ask ask, Judge judge, Tick tick) {
+    double start = now_seconds();
+    long answered = drive(
+        fleet, start, seconds, ask,
+        [&](size_t, const std::string &reply) {
+            judge(reply);
+            return true;
+        },
+        tick);
     return static_cast<double>(answered) / (now_seconds() - start);
 }
 
-// Asks every korvane with ask(i), and asks again each one whose answer is
-// not yet done(reply), for at most `limit` seconds after `start`. Returns
-// the seconds from start to each one's done answer, -1 for one that has
-// none; such a one still has a request in flight.
+// Asks every korvane until each has answered done(reply), for at most
+// `limit` seconds after `start`: the seconds from start to each one's done
+// answer, -1 for one that has none (it still has a request in flight).
 template <typename Ask, typename Done>
 std::vector<double> until_each(std::vector<pipe_child> &fleet, double start, double limit, Ask ask,
                                Done done) {
     std::vector<double> at(fleet.size(), -1);
-    size_t left = fleet.size();
-    for (size_t i = 0; i < fleet.size(); i++)
-        ask(i);
-    std::vector<pollfd> fds(fleet.size());
-    std::string reply;
-    while (left > 0 && now_seconds() - start < limit) {
-        for (size_t i = 0; i < fleet.size(); i++)
-            fds[i] = {fleet[i].from_child, static_cast<short>(at[i] < 0 ? POLLIN : 0), 0};
-        if (poll(fds.data(), fds.size(), 100) <= 0)
-            continue;
-        for (size_t i = 0; i < fleet.size(); i++) {
-            if ((fds[i].revents & POLLIN) == 0)
-                continue;
-            if (!pipe_read_line(fleet[i], reply))
-                fail("a korvane went away");
-            if (done(reply)) {
-                at[i] = now_seconds() - start;
-                left--;
-            } else {
-                ask(i);
-            }
-        }
-    }
+    drive(
+        fleet, start, limit, ask,
+        [&](size_t i, const std::string &reply) {
+            if (!done(reply))
+                return true;
+            at[i] = now_seconds() - start;
+            return false;
+        },
+        [] {});
     return at;
 }
 
